@@ -1,0 +1,78 @@
+// Scans the process list for the game client. Names and paths the platform
+// may have cut short are never used, so no folder is ever requested in a
+// directory the client does not live in.
+#include "client_locator.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "messages.h"
+
+namespace {
+
+const char kClientName[] = "game.exe";
+const DWORD kInitialIds = 1024;
+// Far beyond any real process count; stops the doubling should a platform
+// always report a full array.
+const DWORD kMaxIds = 1u << 20;
+
+// The full path of the process's main executable when it is the client,
+// otherwise empty.
+std::string ClientPathOf(HANDLE process) {
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(process, &module, sizeof module, &needed)) return {};
+
+    char name[MAX_PATH];
+    const DWORD nameLength = GetModuleBaseNameA(process, module, name, MAX_PATH);
+    if (nameLength == 0) return {};
+    // XP leaves a cut name without its terminator; a cut name is never the client.
+    name[nameLength < MAX_PATH ? nameLength : MAX_PATH - 1] = '\0';
+    if (_stricmp(name, kClientName) != 0) return {};
+
+    char path[MAX_PATH];
+    const DWORD pathLength = GetModuleFileNameExA(process, module, path, MAX_PATH);
+    // A path that fills the buffer cannot be told from one cut short.
+    if (pathLength == 0 || pathLength >= MAX_PATH - 1) return {};
+    path[pathLength] = '\0';
+    return path;
+}
+
+}  // namespace
+
+std::string FindGameProcessPath() {
+    // The usual case fits the fixed array; only a crowded system allocates.
+    DWORD localIds[kInitialIds];
+    std::vector<DWORD> grownIds;
+    DWORD* ids = localIds;
+    DWORD capacity = kInitialIds;
+    DWORD bytesReturned = 0;
+    for (;;) {
+        bytesReturned = 0;
+        if (!EnumProcesses(ids, capacity * sizeof(DWORD), &bytesReturned)) {
+            std::cerr << messages::kEnumProcessesFailed << std::endl;
+            return {};
+        }
+        // A full array may have left processes out: ask again with more room.
+        if (bytesReturned < capacity * sizeof(DWORD) || capacity >= kMaxIds) break;
+        capacity *= 2;
+        grownIds.assign(capacity, 0);
+        ids = grownIds.data();
+    }
+
+    DWORD count = bytesReturned / sizeof(DWORD);
+    if (count > capacity) count = capacity;
+    for (DWORD i = 0; i < count; ++i) {
+        if (ids[i] == 0) continue;  // the idle process is never a client
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
+        if (!process) continue;
+        std::string path = ClientPathOf(process);
+        CloseHandle(process);
+        if (!path.empty()) return path;
+    }
+    return {};
+}
