@@ -1,0 +1,108 @@
+// The running-client scan against scripted process tables: matching rules,
+// every per-process failure, names and paths cut short, crowded systems
+// beyond the first 1024 identifiers, and a failed enumeration.
+#include "client_locator.h"
+
+#include <string>
+#include <vector>
+
+#include "gbk.h"
+#include "platform_test.h"
+
+namespace {
+
+using fake::Cut;
+using fake::Fails;
+using fake::Process;
+
+const std::string kClientPath = "D:\\Games\\Client\\game.exe";
+
+Process Client(DWORD id, const std::string& path = kClientPath, Fails fails = Fails::Nothing) {
+    return {id, "game.exe", path, fails};
+}
+
+Process Other(DWORD id, const std::string& name) {
+    return {id, name, "C:\\Windows\\system32\\" + name};
+}
+
+// `count` ordinary processes, with the client placed at `clientIndex`.
+std::vector<Process> Crowd(DWORD count, DWORD clientIndex) {
+    std::vector<Process> processes;
+    for (DWORD i = 0; i < count; ++i) {
+        const DWORD id = 8 + 4 * i;
+        processes.push_back(i == clientIndex ? Client(id) : Other(id, "svchost.exe"));
+    }
+    return processes;
+}
+
+// A directory deep enough that "<dir>\game.exe" is exactly `length` bytes.
+std::string PathOfLength(size_t length) {
+    const std::string name = "\\game.exe";
+    return "C:\\" + std::string(length - name.size() - 3, 'd') + name;
+}
+
+struct LocatorCase {
+    const char* name;
+    std::vector<Process> processes;
+    std::string expected;
+    Cut cut = Cut::Terminated;
+    bool enumFails = false;
+    std::vector<DWORD> enumSizes = {4096};
+};
+
+const std::string kFailedLine = Gbk("EnumProcesses 失败。") + "\n";
+
+const LocatorCase kCases[] = {
+    {"NoProcesses", {}, ""},
+    {"NoClientAmongOthers", {Other(4, "System"), Other(88, "explorer.exe")}, ""},
+    {"ClientAmongOthers", {Other(4, "System"), Client(500), Other(88, "explorer.exe")}, kClientPath},
+    {"UpperCaseName", {{500, "GAME.EXE", "D:\\G\\GAME.EXE"}}, "D:\\G\\GAME.EXE"},
+    {"MixedCaseName", {{500, "Game.Exe", "D:\\G\\Game.Exe"}}, "D:\\G\\Game.Exe"},
+    {"SecondExtensionIsNoMatch", {Other(500, "game.exe.old")}, ""},
+    {"PrefixIsNoMatch", {Other(500, "mygame.exe")}, ""},
+    {"FirstListedClientWins", {Client(900, "E:\\B\\game.exe"), Client(300, "E:\\A\\game.exe")}, "E:\\B\\game.exe"},
+    {"ProcessZeroNeverOpened", {Client(0, "X:\\idle\\game.exe"), Client(500)}, kClientPath},
+    {"ClientThatCannotBeOpened", {Client(500, kClientPath, Fails::Open)}, ""},
+    {"UnopenableClientThenAnother", {Client(500, "E:\\A\\game.exe", Fails::Open), Client(600)}, kClientPath},
+    {"NoModuleList", {Client(500, kClientPath, Fails::ModuleList)}, ""},
+    {"NoBaseName", {Client(500, kClientPath, Fails::BaseName)}, ""},
+    {"NoFullPathScanGoesOn", {Client(500, "E:\\A\\game.exe", Fails::FullPath), Client(600)}, kClientPath},
+    {"GbkPathKeptAsBytes", {Client(500, Gbk("C:\\游戏\\澜岳\\game.exe"))}, Gbk("C:\\游戏\\澜岳\\game.exe")},
+    {"PathOneShortOfFullBuffer", {Client(500, PathOfLength(258))}, PathOfLength(258)},
+    {"PathFillingBufferRefused", {Client(500, PathOfLength(259)), Client(600)}, kClientPath},
+    {"CutPathRefused", {Client(500, PathOfLength(300)), Client(600)}, kClientPath},
+    {"CutPathWithoutTerminatorRefused", {Client(500, PathOfLength(300)), Client(600)}, kClientPath,
+     Cut::Unterminated},
+    {"FullLengthPathWithoutTerminatorRefused", {Client(500, PathOfLength(260))}, "", Cut::Unterminated},
+    {"CutNameWithoutTerminatorIsNoMatch", {Other(500, "game.exe" + std::string(300, 'x')), Client(600)},
+     kClientPath, Cut::Unterminated},
+    {"EnumProcessesFails", {Client(500)}, "", Cut::Terminated, true},
+    {"ExactlyFullArrayAsksAgain", Crowd(1024, 1023), kClientPath, Cut::Terminated, false, {4096, 8192}},
+    {"ClientBeyondFirst1024", Crowd(1500, 1400), kClientPath, Cut::Terminated, false, {4096, 8192}},
+    {"ClientBeyondFirst2048", Crowd(3000, 2999), kClientPath, Cut::Terminated, false, {4096, 8192, 16384}},
+    {"CrowdWithoutClient", Crowd(1023, 5000), "", Cut::Terminated, false, {4096}},
+};
+
+using ClientLocatorTest = PlatformTableTest<LocatorCase>;
+
+TEST_P(ClientLocatorTest, FindsTheClientPath) {
+    const LocatorCase& c = GetParam();
+    fake::Platform& platform = fake::platform();
+    platform.processes = c.processes;
+    platform.cut = c.cut;
+    platform.enumProcessesFails = c.enumFails;
+
+    testing::internal::CaptureStderr();
+    const std::string path = FindGameProcessPath();
+    const std::string stderrText = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(path, c.expected);
+    EXPECT_EQ(stderrText, c.enumFails ? kFailedLine : "");
+    EXPECT_EQ(platform.enumProcessesSizes, c.enumSizes);
+    EXPECT_TRUE(platform.directoryRequests.empty());
+    EXPECT_TRUE(platform.boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ClientLocatorTest, testing::ValuesIn(kCases), CaseName());
+
+}  // namespace

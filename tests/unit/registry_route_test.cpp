@@ -1,0 +1,100 @@
+// The registry route against scripted HKLM states: which values count as an
+// installation directory, values without a terminator or of every size
+// around the 1024-byte buffer, and what folder is then requested.
+#include "registry_route.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gbk.h"
+#include "platform_test.h"
+
+namespace {
+
+using fake::RegistryValue;
+
+std::string Zero(const std::string& text) { return text + std::string(1, '\0'); }
+
+RegistryValue Sz(const std::string& bytes) { return {REG_SZ, bytes}; }
+
+struct RegistryCase {
+    const char* name;
+    std::optional<RegistryValue> value;  // none: the key has no InstallPath
+    std::string expected;                // "" means no installation directory
+    bool keyPresent = true;
+    LONG openError = ERROR_SUCCESS;
+    // Read first, to leave its bytes in the buffer: a later value must not inherit them.
+    std::optional<RegistryValue> earlierValue = std::nullopt;
+};
+
+const std::string kLong(1023, 'L');
+
+const RegistryCase kCases[] = {
+    {"KeyAbsent", std::nullopt, "", false},
+    {"KeyNotReadable", Sz(Zero("C:\\Games\\Client")), "", true, ERROR_ACCESS_DENIED},
+    {"ValueAbsent", std::nullopt, ""},
+    {"PlainDirectory", Sz(Zero("C:\\Games\\Client")), "C:\\Games\\Client"},
+    {"TrailingSeparatorKept", Sz(Zero("C:\\Games\\Client\\")), "C:\\Games\\Client\\"},
+    {"GbkDirectoryKeptAsBytes", Sz(Zero(Gbk("D:\\网络游戏\\澜岳"))), Gbk("D:\\网络游戏\\澜岳")},
+    {"ExpandSzIgnored", RegistryValue{REG_EXPAND_SZ, Zero("C:\\Games\\Client")}, ""},
+    {"DwordIgnored", RegistryValue{REG_DWORD, std::string("\x01\x00\x00\x00", 4)}, ""},
+    {"EmptyText", Sz(Zero("")), ""},
+    {"NoBytesAtAll", Sz(""), ""},
+    {"NoTerminator", Sz("C:\\Games\\Client"), "C:\\Games\\Client"},
+    {"NoTerminatorShorterThanEarlierValue", Sz("D:\\G"), "D:\\G", true, ERROR_SUCCESS,
+     Sz(Zero("C:\\A\\Much\\Longer\\Earlier\\Path"))},
+    {"TerminatedShorterThanEarlierValue", Sz(Zero("D:\\G")), "D:\\G", true, ERROR_SUCCESS, Sz(kLong)},
+    {"EndsAtFirstZero", Sz(Zero("C:\\A") + Zero("junk")), "C:\\A"},
+    {"ExactFitWithTerminator", Sz(Zero(kLong)), kLong},
+    {"ExactFitWithoutTerminatorRefused", Sz(kLong + "L"), ""},
+    {"OneByteTooLargeRefused", Sz(Zero(kLong + "L")), ""},
+    {"OneShortWithoutTerminator", Sz(kLong), kLong},
+    {"FarTooLargeRefused", Sz(Zero(std::string(5000, 'L'))), ""},
+};
+
+using RegistryRouteTest = PlatformTableTest<RegistryCase>;
+
+void Store(const RegistryCase& c, const std::optional<RegistryValue>& value) {
+    fake::Platform& platform = fake::platform();
+    platform.hklm.clear();
+    if (c.keyPresent) platform.hklm[kSettingsKey];
+    if (value) platform.hklm[kSettingsKey]["InstallPath"] = *value;
+    platform.openKeyError = c.openError;
+}
+
+TEST_P(RegistryRouteTest, ReadsTheInstallPath) {
+    const RegistryCase& c = GetParam();
+    if (c.earlierValue) {
+        Store(c, c.earlierValue);
+        ASSERT_NE(ReadInstallPath()[0], '\0');
+    }
+    Store(c, c.value);
+    const char* text = ReadInstallPath();
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), c.expected);
+    EXPECT_TRUE(fake::platform().directoryRequests.empty());
+}
+
+TEST_P(RegistryRouteTest, RequestsThePatchFolder) {
+    const RegistryCase& c = GetParam();
+    if (c.earlierValue) {
+        Store(c, c.earlierValue);
+        ReadInstallPath();
+    }
+    Store(c, c.value);
+    fake::Platform& platform = fake::platform();
+    platform.directoriesThatFail.insert(c.expected + "\\patch");  // never reported
+
+    const bool found = CreatePatchFolderFromRegistry();
+
+    EXPECT_EQ(found, !c.expected.empty());
+    const std::vector<std::string> expected =
+        c.expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.expected + "\\patch"};
+    EXPECT_EQ(platform.directoryRequests, expected);
+    EXPECT_TRUE(platform.boxes.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RegistryRouteTest, testing::ValuesIn(kCases), CaseName());
+
+}  // namespace

@@ -1,0 +1,82 @@
+// Script and inspect the stand-in Win32 layer: a process table, the HKLM
+// registry, the file system's answers and the message boxes. It behaves like
+// the platform, including names cut short with or without their terminator,
+// and it records every call the tool makes, plus any misuse it spots.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// What fails when the tool examines one process.
+enum class Fails { Nothing, Open, ModuleList, BaseName, FullPath };
+
+// How a name longer than the caller's buffer comes back.
+enum class Cut {
+    Terminated,    // size - 1 bytes and a zero; returns size - 1
+    Unterminated,  // size bytes, no zero; returns size (Windows XP)
+};
+
+struct Process {
+    DWORD id;
+    std::string baseName;
+    std::string fullPath;
+    Fails fails = Fails::Nothing;
+};
+
+struct RegistryValue {
+    DWORD type;
+    std::string bytes;  // stored as is: a terminator is present only if written here
+};
+
+struct Box {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT style;
+};
+
+struct KeyOpen {
+    std::string subKey;
+    DWORD options;
+    REGSAM access;
+};
+
+struct ProcessOpen {
+    DWORD id;
+    DWORD access;
+    BOOL inherit;
+};
+
+struct Platform {
+    // Scripted state.
+    std::vector<Process> processes;  // in the order EnumProcesses lists them
+    bool enumProcessesFails = false;
+    Cut cut = Cut::Terminated;
+    std::map<std::string, std::map<std::string, RegistryValue>> hklm;  // subkey -> values
+    LONG openKeyError = ERROR_SUCCESS;  // e.g. ERROR_ACCESS_DENIED for a present key
+    std::set<std::string> directoriesThatFail;  // CreateDirectoryA answers FALSE
+
+    // Recorded calls.
+    std::vector<DWORD> enumProcessesSizes;
+    std::vector<ProcessOpen> processOpens;
+    std::vector<KeyOpen> keyOpens;
+    std::vector<std::string> valueQueries;
+    std::vector<std::string> directoryRequests;
+    std::vector<Box> boxes;
+
+    // Bookkeeping.
+    std::map<HANDLE, const Process*> liveProcessHandles;
+    std::map<HKEY, std::string> liveKeys;  // key -> subkey
+    std::vector<std::string> misuse;  // calls the real platform would reject or punish
+};
+
+Platform& platform();
+void Reset();
+
+}  // namespace fake
