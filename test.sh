@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs every test through ctest: the unit tests (host g++ with GoogleTest,
+# ASan and UBSan), then the checks of the built exe: its image and resources,
+# its signatures, and the Wine end-to-end suite. Builds the exe first.
+# Installs what it lacks (as root, with apt-get): g++, cmake, ninja and
+# GoogleTest for the unit tests; the test suites install their own tools.
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/ensure-packages.sh
+
+ensure_packages g++ cmake ninja-build libgtest-dev python3-pefile
+./build.sh
+
+cmake --preset host
+cmake --build --preset host
+ctest --preset host
