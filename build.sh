@@ -1,23 +1,21 @@
 #!/usr/bin/env bash
 # Builds the signed dist/LanyueRepair.exe from a clean clone.
 # Installs what it lacks (as root, with apt-get): the MinGW-w64 i686 cross
-# compiler and windres, cmake and ninja to build, osslsigncode and openssl to
-# sign. Not root: prints the apt-get command and stops.
+# compiler and windres, cmake and ninja to build, openssl and osslsigncode
+# (2.8 or later, from bookworm-backports on Debian 12) to sign.
+# Not root: prints the apt-get command and stops.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
 
-ensure_packages g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 cmake ninja-build osslsigncode openssl
+ensure_packages g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 cmake ninja-build openssl
+ensure_osslsigncode
 
 cmake --preset windows
 cmake --build --preset windows
 
 mkdir -p dist
 rm -f dist/LanyueRepair.exe dist/SHA256SUMS
-if [ -x signing/sign.sh ]; then
-    signing/sign.sh build/windows/LanyueRepair.exe dist/LanyueRepair.exe
-else
-    cp build/windows/LanyueRepair.exe dist/LanyueRepair.exe
-fi
+signing/sign.sh build/windows/LanyueRepair.exe dist/LanyueRepair.exe
 (cd dist && sha256sum LanyueRepair.exe > SHA256SUMS)
 echo "Built dist/LanyueRepair.exe ($(stat -c %s dist/LanyueRepair.exe) bytes)"

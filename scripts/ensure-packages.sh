@@ -39,3 +39,25 @@ ensure_zh_locale() {
     grep -q '^zh_CN.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' >> /etc/locale.gen
     locale-gen >&2
 }
+
+# Offline timestamps, and timestamps on a nested signature, need osslsigncode
+# 2.8 or later; Debian 12 itself has 2.5, bookworm-backports has newer.
+ensure_osslsigncode() {
+    local version
+    version=$(osslsigncode --version 2>/dev/null | sed -n 's/^osslsigncode \([0-9]*\)\.\([0-9]*\).*/\1 \2/p' | head -1)
+    if [ -n "$version" ]; then
+        set -- $version
+        { [ "$1" -gt 2 ] || { [ "$1" -eq 2 ] && [ "$2" -ge 8 ]; }; } && return 0
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "osslsigncode 2.8 or later is needed; on Debian 12:" >&2
+        echo "  sudo apt-get install -t bookworm-backports osslsigncode" >&2
+        return 1
+    fi
+    if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+        echo 'deb http://deb.debian.org/debian bookworm-backports main' \
+            > /etc/apt/sources.list.d/bookworm-backports.list
+    fi
+    apt-get update -qq >&2 || return 1
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports osslsigncode >&2
+}
