@@ -1,6 +1,7 @@
-// The registry route against scripted HKLM states: which values count as an
-// installation directory, values without a terminator or of every size
-// around the 1024-byte buffer, and what folder is then requested.
+// The registry route against scripted HKLM states that a real registry
+// cannot easily be made to show: a key that refuses to open, values without
+// a terminator, and every size around the 1024-byte buffer. Value types and
+// ordinary paths are proven under Wine.
 #include "registry_route.h"
 
 #include <optional>
@@ -31,15 +32,7 @@ struct RegistryCase {
 const std::string kLong(1023, 'L');
 
 const RegistryCase kCases[] = {
-    {"KeyAbsent", std::nullopt, "", false},
     {"KeyNotReadable", Sz(Zero("C:\\Games\\Client")), "", true, ERROR_ACCESS_DENIED},
-    {"ValueAbsent", std::nullopt, ""},
-    {"PlainDirectory", Sz(Zero("C:\\Games\\Client")), "C:\\Games\\Client"},
-    {"TrailingSeparatorKept", Sz(Zero("C:\\Games\\Client\\")), "C:\\Games\\Client\\"},
-    {"GbkDirectoryKeptAsBytes", Sz(Zero(Gbk("D:\\网络游戏\\澜岳"))), Gbk("D:\\网络游戏\\澜岳")},
-    {"ExpandSzIgnored", RegistryValue{REG_EXPAND_SZ, Zero("C:\\Games\\Client")}, ""},
-    {"DwordIgnored", RegistryValue{REG_DWORD, std::string("\x01\x00\x00\x00", 4)}, ""},
-    {"EmptyText", Sz(Zero("")), ""},
     {"NoBytesAtAll", Sz(""), ""},
     {"NoTerminator", Sz("C:\\Games\\Client"), "C:\\Games\\Client"},
     {"NoTerminatorShorterThanEarlierValue", Sz("D:\\G"), "D:\\G", true, ERROR_SUCCESS,
@@ -50,7 +43,6 @@ const RegistryCase kCases[] = {
     {"ExactFitWithoutTerminatorRefused", Sz(kLong + "L"), ""},
     {"OneByteTooLargeRefused", Sz(Zero(kLong + "L")), ""},
     {"OneShortWithoutTerminator", Sz(kLong), kLong},
-    {"FarTooLargeRefused", Sz(Zero(std::string(5000, 'L'))), ""},
 };
 
 using RegistryRouteTest = PlatformTableTest<RegistryCase>;
