@@ -21,13 +21,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 repo=$(cd "$here/.." && pwd)
 # shellcheck source=scripts/ensure-packages.sh
 . "$repo/scripts/ensure-packages.sh"
-ensure_packages osslsigncode openssl
-# 2.7 brought the offline timestamp authority, 2.8 fixed timestamps on nested
-# signatures; Debian 12 itself ships 2.5, bookworm-backports has 2.9.
-version=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p')
-IFS=. read -r major minor _ <<<"${version:-0.0}"
-[ "$major" -gt 2 ] || { [ "$major" -eq 2 ] && [ "$minor" -ge 8 ]; } \
-    || die "osslsigncode 2.8 or later is needed (found ${version:-none}); on Debian 12: apt-get install -t bookworm-backports osslsigncode"
+ensure_packages openssl || die "openssl is needed"
+ensure_osslsigncode || die "osslsigncode 2.8 or later is needed"
 
 # Work next to OUT so the final mv is a rename, never a partial copy.
 mkdir -p -- "$(dirname -- "$out")"
