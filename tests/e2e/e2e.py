@@ -1,0 +1,481 @@
+# End-to-end cases for the shipped LanyueRepair.exe under Wine: real processes,
+# a real registry (both WOW64 views), real folders and a real message box.
+# One table of cases below; `run ID` runs one, `prepare` builds the helpers and
+# prefixes, `finish` stops what a killed run may have left. See --help.
+import argparse
+import os
+import shutil
+import signal
+import sys
+import time
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winelab as wl  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+KEY = r"HKLM\SOFTWARE\Velmarc\Pexa\Settings\lanyue_cn"
+TOOL_AT = r"C:\Tools\LanyueRepair.exe"
+CASE_DEADLINE_S = 180  # under ctest's TIMEOUT, so a stuck case still cleans up after itself
+
+# The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
+SUCCESS = dict(name="success",
+               text=b"\xd0\xde\xb8\xb4\xb3\xc9\xb9\xa6!",           # 修复成功!
+               caption=b"\xd0\xc5\xcf\xa2",                          # 信息
+               style=0x40)                                           # MB_OK|MB_ICONINFORMATION
+HINT = dict(name="launcher hint",
+            text=(b"\xc7\xeb\xcf\xc8\xd4\xcb\xd0\xd0\xc0\xbd\xd4\xc0\xc6\xf4\xb6\xaf\xb3\xcc\xd0\xf2"
+                  b",\xd4\xd9\xc6\xf4\xb6\xaf\xd0\xde\xb8\xb4\xb3\xcc\xd0\xf2"),  # 请先运行澜岳启动程序,再启动修复程序
+            caption=b"\xd0\xde\xb8\xb4\xca\xa7\xb0\xdc",                   # 修复失败
+            style=0x30)                                                    # MB_OK|MB_ICONWARNING
+
+
+class Reg:
+    def __init__(self, type_, data, view=None, name="InstallPath"):
+        self.type, self.data, self.view, self.name = type_, data, view, name
+
+
+def sz(data, view=None):
+    return Reg("REG_SZ", data, view)
+
+
+class Case:
+    def __init__(self, id_, what, box, requests=(), created=(), prefix="win32", dirs=(),
+                 files=None, reg=(), lock_key=False, clients=(), args=()):
+        self.id, self.what, self.box = id_, what, box
+        self.requests = list(requests)   # CreateDirectoryA paths, in call order
+        self.created = set(created)      # folders that must be new afterwards, and no others
+        self.prefix, self.dirs, self.files = prefix, list(dirs), dict(files or {})
+        self.reg, self.lock_key = list(reg), lock_key
+        self.clients = list(clients)     # started in this order, each seen running first
+        self.args = list(args)
+
+
+C = r"C:\Games\Client"
+CP = C + r"\patch"
+A, B = r"C:\Games\A", r"C:\Games\B"
+BACKUP = r"C:\Games\Backup"
+ZH_CLIENT = r"C:\游戏\澜岳客户端"
+ZH_REG = r"C:\游戏\澜岳"
+V32, V64 = r"C:\Games\View32", r"C:\Games\View64"
+
+CASES = [
+    Case("nothing-found", "no client running, no registry key", HINT),
+    Case("registry-existing-dir", "InstallPath names an existing folder", SUCCESS,
+         reg=[sz(C)], dirs=[C], requests=[CP], created=[CP]),
+    Case("registry-missing-dir", "InstallPath names a folder that does not exist", SUCCESS,
+         reg=[sz(r"C:\Games\Gone")], requests=[r"C:\Games\Gone\patch"]),
+    Case("registry-trailing-backslash", "InstallPath ends in a backslash: plain concatenation",
+         SUCCESS, reg=[sz(C + "\\")], dirs=[C], requests=[C + r"\\patch"], created=[CP]),
+    Case("registry-expand-sz", "InstallPath is REG_EXPAND_SZ", HINT,
+         reg=[Reg("REG_EXPAND_SZ", C)], dirs=[C]),
+    Case("registry-empty", "InstallPath is an empty REG_SZ", HINT, reg=[sz("")], dirs=[C]),
+    Case("registry-dword", "InstallPath is a REG_DWORD", HINT, reg=[Reg("REG_DWORD", "1")]),
+    Case("registry-oversized", "InstallPath longer than 1024 bytes", HINT,
+         reg=[sz(C + "\\" + "x" * 1100)], dirs=[C]),
+    Case("registry-other-value", "the key holds a path under another value name", HINT,
+         reg=[Reg("REG_SZ", C, name="Path")], dirs=[C]),
+    Case("registry-read-only-key", "the key grants query access only (a standard user's HKLM)",
+         SUCCESS, reg=[sz(C)], dirs=[C], lock_key=True, requests=[CP], created=[CP]),
+    Case("client-lower-case", "game.exe running", SUCCESS,
+         clients=[C + r"\game.exe"], requests=[CP], created=[CP]),
+    Case("client-upper-case", "GAME.EXE running", SUCCESS,
+         clients=[C + r"\GAME.EXE"], requests=[CP], created=[CP]),
+    Case("client-mixed-case", "Game.Exe running", SUCCESS,
+         clients=[C + r"\Game.Exe"], requests=[CP], created=[CP]),
+    Case("look-alikes-only", "only game.exe.old and mygame.exe running", HINT,
+         clients=[C + r"\game.exe.old", r"C:\Games\Other\mygame.exe"]),
+    Case("look-alikes-listed-first", "look-alikes listed before the client are passed over",
+         SUCCESS, clients=[r"C:\Games\Old\game.exe.old", r"C:\Games\Other\mygame.exe",
+                           C + r"\game.exe"], requests=[CP], created=[CP]),
+    Case("client-and-registry-same-dir", "client and InstallPath name one folder: asked twice",
+         SUCCESS, clients=[C + r"\game.exe"], reg=[sz(C)], requests=[CP, CP], created=[CP]),
+    Case("client-and-registry-other-dir", "client folder first, then InstallPath's", SUCCESS,
+         clients=[C + r"\game.exe"], reg=[sz(BACKUP)], dirs=[BACKUP],
+         requests=[CP, BACKUP + r"\patch"], created=[CP, BACKUP + r"\patch"]),
+    Case("client-and-unusable-registry", "client found, InstallPath is REG_EXPAND_SZ", SUCCESS,
+         clients=[C + r"\game.exe"], reg=[Reg("REG_EXPAND_SZ", BACKUP)], dirs=[BACKUP],
+         requests=[CP], created=[CP]),
+    Case("client-patch-folder-exists", "the patch folder is already there, with a file in it",
+         SUCCESS, clients=[C + r"\game.exe"], dirs=[CP], files={CP + r"\keep.txt": b"kept\r\n"},
+         requests=[CP]),
+    Case("client-patch-is-a-file", "a file named patch sits in the client folder", SUCCESS,
+         clients=[C + r"\game.exe"], files={CP: b"not a folder\r\n"}, requests=[CP]),
+    Case("registry-patch-is-a-file", "a file named patch sits in InstallPath", SUCCESS,
+         reg=[sz(C)], files={CP: b"not a folder\r\n"}, requests=[CP]),
+    Case("client-chinese-folder", "client in a folder with a Chinese name", SUCCESS,
+         clients=[ZH_CLIENT + r"\game.exe"], requests=[ZH_CLIENT + r"\patch"],
+         created=[ZH_CLIENT + r"\patch"]),
+    Case("registry-chinese-path", "InstallPath with a Chinese name", SUCCESS,
+         reg=[sz(ZH_REG)], dirs=[ZH_REG], requests=[ZH_REG + r"\patch"],
+         created=[ZH_REG + r"\patch"]),
+    Case("arguments-ignored", "arguments, one naming another folder, change nothing", SUCCESS,
+         clients=[C + r"\game.exe"], dirs=[r"C:\Games\Other"],
+         args=["/?", "--registry", r"C:\Games\Other", "修复", "/reg:64"],
+         requests=[CP], created=[CP]),
+    Case("two-clients-a-first", "two clients; A started, so listed, first", SUCCESS,
+         clients=[A + r"\game.exe", B + r"\GAME.EXE"], requests=[A + r"\patch"],
+         created=[A + r"\patch"]),
+    Case("two-clients-b-first", "two clients; B started, so listed, first", SUCCESS,
+         clients=[B + r"\GAME.EXE", A + r"\game.exe"], requests=[B + r"\patch"],
+         created=[B + r"\patch"]),
+    Case("wow64-64-bit-view-only", "64-bit prefix, value only in the 64-bit view", HINT,
+         prefix="win64", reg=[sz(C, view=64)], dirs=[C]),
+    Case("wow64-32-bit-view", "64-bit prefix, value in the 32-bit (WOW64) view", SUCCESS,
+         prefix="win64", reg=[sz(C, view=32)], dirs=[C], requests=[CP], created=[CP]),
+    Case("wow64-both-views", "64-bit prefix, different values in both views", SUCCESS,
+         prefix="win64", reg=[sz(V64, view=64), sz(V32, view=32)], dirs=[V32, V64],
+         requests=[V32 + r"\patch"], created=[V32 + r"\patch"]),
+]
+
+
+# ---------------------------------------------------------------- context
+
+class Ctx:
+    def __init__(self, workdir, exe):
+        self.workdir = os.path.abspath(workdir)
+        self.exe = exe
+        self.bin = os.path.join(self.workdir, "bin")
+        self.logs = os.path.join(self.workdir, "logs")
+        self.prefixes = {"win32": wl.Prefix(os.path.join(self.workdir, "prefix32"), "win32"),
+                         "win64": wl.Prefix(os.path.join(self.workdir, "prefix64"), "win64")}
+
+    def helper(self, name):
+        libs = {"stand_in_client": (), "list_processes": ("psapi", "user32"), "key_acl": ("advapi32",)}
+        return wl.build_win32(os.path.join(HERE, name + ".c"), os.path.join(self.bin, name + ".exe"),
+                              libs=libs[name], gui=(name == "stand_in_client"))
+
+    def lock(self, timeout=120):
+        return wl.PrefixLock(os.path.join(self.workdir, "lock"), timeout)
+
+    def xvfb_pidfile(self, arch):
+        return os.path.join(self.workdir, f"xvfb-{arch}.pid")
+
+
+def check_exe(exe):
+    if not os.path.isfile(exe):
+        raise wl.HarnessError(f"no exe at {exe}: build it first (./build.sh)")
+    head = open(exe, "rb").read(4096)
+    if head[:2] != b"MZ":
+        raise wl.HarnessError(f"{exe} is not a Windows program")
+
+
+# ---------------------------------------------------------------- a case's steps
+
+def registry_views(prefix):
+    return ["/reg:32", "/reg:64"] if prefix.arch == "win64" else [None]
+
+
+def reset_registry(ctx, prefix, display):
+    for view in registry_views(prefix):
+        v = [view] if view else []
+        for attempt in range(2):
+            prefix.reg(display, "delete", r"HKLM\SOFTWARE\Velmarc", "/f", *v, check=False)
+            if prefix.reg(display, "query", r"HKLM\SOFTWARE\Velmarc", *v, check=False).returncode != 0:
+                break
+            # a run killed while the key was read-only: open it up, then delete
+            wl.run([prefix.tool_loader, ctx.helper("key_acl"), "unlock"], prefix.env(display),
+                   timeout=60, check=False)
+        else:
+            raise wl.HarnessError("could not remove HKLM\\SOFTWARE\\Velmarc left by an earlier run")
+
+
+def write_registry(prefix, display, reg):
+    """Writes one value, then reads it back to prove what was stored."""
+    v = [f"/reg:{reg.view}"] if reg.view else []
+    prefix.reg(display, "add", KEY, "/v", reg.name, "/t", reg.type, "/d", reg.data, "/f", *v)
+    out = prefix.reg(display, "query", KEY, "/v", reg.name, *v).stdout.decode("gbk")
+    for line in out.splitlines():
+        parts = line.strip(" \r").split("    ")
+        if parts and parts[0] == reg.name:
+            got_type = parts[1] if len(parts) > 1 else ""
+            got = parts[2] if len(parts) > 2 else ""
+            want = f"{int(reg.data):#x}" if reg.type == "REG_DWORD" else reg.data
+            if got_type != reg.type or got != want:
+                raise wl.HarnessError(f"registry holds {got_type} {got[:80]!r}, "
+                                      f"meant {reg.type} {want[:80]!r}")
+            return
+    raise wl.HarnessError(f"reg query shows no {reg.name}: {out[-300:]!r}")
+
+
+def list_processes(ctx, prefix, display):
+    cp = wl.run([wl.WINE, ctx.helper("list_processes")], prefix.env(display),
+                timeout=60, what="list_processes")
+    lines = cp.stdout.split(b"\n")
+    acp = lines[0].strip().decode()
+    paths = [ln.rstrip(b"\r").split(b"\t", 1)[1] for ln in lines[1:] if b"\t" in ln]
+    return acp, paths
+
+
+def start_clients(ctx, prefix, display, procs, clients):
+    exe = ctx.helper("stand_in_client")
+    for path in clients:
+        host = prefix.host_path(path)
+        os.makedirs(os.path.dirname(host), exist_ok=True)
+        shutil.copyfile(exe, host)
+    started = []
+    if not clients:
+        return
+    for path in clients:
+        procs.start([wl.WINE, path], prefix.env(display))
+        started.append(path.encode("gbk"))
+        deadline = time.monotonic() + 60
+        while True:
+            acp, listed = list_processes(ctx, prefix, display)
+            if acp != "acp=936":
+                raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+            if started[-1] in listed:
+                break
+            if time.monotonic() > deadline:
+                raise wl.HarnessError(f"{path} not listed by EnumProcesses after 60s")
+            time.sleep(0.2)
+    order = [p for p in listed if p in started]
+    if order != started:
+        raise wl.HarnessError("Wine lists the clients in another order than they started: "
+                              f"{[p.decode('gbk') for p in order]}")
+
+
+def run_case(ctx, case):
+    """Returns the list of failures (empty when the case passed)."""
+    prefix = ctx.prefixes[case.prefix]
+    if not prefix.is_ready():
+        raise wl.HarnessError(f"{case.prefix} prefix not prepared: run `prepare` first")
+    log_dir = os.path.join(ctx.logs, case.id)
+    shutil.rmtree(log_dir, ignore_errors=True)
+    os.makedirs(log_dir)
+    lock = ctx.lock()
+    procs = wl.Procs()
+    signal.alarm(CASE_DEADLINE_S)
+    xvfb = display = None
+    locked = False
+    try:
+        wl.end_stale_xvfb(ctx.xvfb_pidfile(case.prefix))
+        prefix.kill_server()
+        xvfb = wl.Display(procs, pidfile=ctx.xvfb_pidfile(case.prefix))
+        display = xvfb.name
+        prefix.clear_scratch()
+        reset_registry(ctx, prefix, display)
+        tool = prefix.host_path(TOOL_AT)
+        os.makedirs(os.path.dirname(tool))
+        shutil.copyfile(ctx.exe, tool)
+        for d in case.dirs:
+            os.makedirs(prefix.host_path(d), exist_ok=True)
+        for f, content in case.files.items():
+            os.makedirs(os.path.dirname(prefix.host_path(f)), exist_ok=True)
+            with open(prefix.host_path(f), "wb") as fh:
+                fh.write(content)
+        for reg in case.reg:
+            write_registry(prefix, display, reg)
+        if case.lock_key:
+            wl.run([wl.WINE, ctx.helper("key_acl"), "lock"], prefix.env(display), timeout=60,
+                   what="key_acl lock")
+            locked = True
+        acp, _ = list_processes(ctx, prefix, display)
+        if acp != "acp=936":
+            raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+        start_clients(ctx, prefix, display, procs, case.clients)
+        before = prefix.snapshot()
+        res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
+                                        prefix.env(display, debug="+pid,+relay"), display, log_dir)
+        after = prefix.snapshot()
+        failures = judge(case, res, before, after)
+        write_summary(log_dir, case, res, before, after, failures)
+        return failures
+    finally:
+        signal.alarm(0)
+        if locked:
+            wl.run([wl.WINE, ctx.helper("key_acl"), "unlock"], prefix.env(display), timeout=60,
+                   check=False)
+        procs.end_all(keep=[xvfb.proc] if xvfb else [])  # clients and the tool, by pid
+        prefix.kill_server()
+        if xvfb:
+            xvfb.close()  # after Wine, which would otherwise complain on stderr
+        lock.release()
+
+
+def show(b):
+    if isinstance(b, bytes):
+        try:
+            return f"{b.decode('gbk')!r} ({b.hex(' ')})" if any(c > 127 for c in b) else repr(b.decode())
+        except UnicodeDecodeError:
+            return repr(b)
+    return repr(b)
+
+
+def judge(case, res, before, after):
+    f = []
+    top = [c for c in res.calls if not c.nested]
+    if res.killed:
+        f.append("did not end within 30s of its box (or showed none within 60s); killed")
+    elif res.exit_code != 0:
+        f.append(f"exit code {res.exit_code}, expected 0")
+    # the box as the window system saw it
+    want_title = case.box["caption"].decode("gbk")
+    if len(res.boxes) != 1:
+        f.append(f"{len(res.boxes)} windows shown, expected exactly one box: "
+                 f"{[t for _, t in res.boxes]}")
+    elif res.boxes[0][1] != want_title:
+        f.append(f"box window titled {res.boxes[0][1]!r}, expected {want_title!r}")
+    # the box as the tool asked for it
+    boxes = [c for c in top if c.func.startswith("MessageBox")]
+    if len(boxes) != 1 or boxes[0].func != "MessageBoxA":
+        f.append(f"expected one MessageBoxA call, got {boxes}")
+    else:
+        (owner, _), (_, text), (_, caption), (style, _) = boxes[0].args[:4]
+        if owner != 0:
+            f.append(f"box owner {owner:#x}, expected NULL")
+        if text != case.box["text"]:
+            f.append(f"box text {show(text)}, expected the {case.box['name']} text {show(case.box['text'])}")
+        if caption != case.box["caption"]:
+            f.append(f"box caption {show(caption)}, expected {show(case.box['caption'])}")
+        if style != case.box["style"]:
+            f.append(f"box style {style:#x}, expected {case.box['style']:#x}")
+    # folders asked for, in order, as exact bytes
+    dir_calls = [c for c in top if "Directory" in c.func]
+    got = [(c.func, c.args[0][1]) for c in dir_calls]
+    want = [("CreateDirectoryA", p.encode("gbk")) for p in case.requests]
+    if got != want:
+        f.append("folder requests " + (", ".join(f"{fn}({show(p)})" for fn, p in got) or "none")
+                 + "; expected " + (", ".join(f"CreateDirectoryA({show(p)})" for _, p in want) or "none"))
+    # what is on disk afterwards
+    created = {p for p in after if p not in before}
+    removed = {p for p in before if p not in after}
+    changed = {p for p in before if p in after and before[p] != after[p]}
+    if created != case.created:
+        f.append(f"new on C: {sorted(created) or 'nothing'}; expected {sorted(case.created) or 'nothing'}")
+    for p in sorted(case.created & created):
+        if after[p] != "dir":
+            f.append(f"{p} is a file, expected a folder")
+    if removed or changed:
+        f.append(f"removed {sorted(removed)}, changed {sorted(changed)}; expected C: left alone")
+    if res.program_stderr:
+        f.append(f"wrote to stderr: {show(res.program_stderr)}")
+    if res.stdout:
+        f.append(f"wrote to stdout: {show(res.stdout[:200])}")
+    return f
+
+
+def write_summary(log_dir, case, res, before, after, failures):
+    with open(os.path.join(log_dir, "summary.txt"), "w") as s:
+        s.write(f"case: {case.id}: {case.what}\nexit: {res.exit_code} killed: {res.killed}\n"
+                f"first box after: {res.first_box_s}\nwindows: {res.boxes}\n")
+        s.write("calls:\n" + "".join(f"  {'  ' if c.nested else ''}{c!r}\n" for c in res.calls))
+        s.write(f"program stderr: {res.program_stderr!r}\nstdout: {res.stdout[:500]!r}\n")
+        s.write("C: before:\n" + "".join(f"  {k} {v}\n" for k, v in sorted(before.items())))
+        s.write("C: after:\n" + "".join(f"  {k} {v}\n" for k, v in sorted(after.items())))
+        s.write("failures:\n" + "".join(f"  {x}\n" for x in failures))
+
+
+# ---------------------------------------------------------------- commands
+
+def cmd_prepare(ctx, arches):
+    check_exe(ctx.exe)
+    for name in ("stand_in_client", "list_processes", "key_acl"):
+        ctx.helper(name)
+    lock = ctx.lock(timeout=900)
+    procs = wl.Procs()
+    try:
+        for arch in arches:
+            prefix = ctx.prefixes[arch]
+            wl.end_stale_xvfb(ctx.xvfb_pidfile(arch))
+            xvfb = wl.Display(procs, pidfile=ctx.xvfb_pidfile(arch))
+            if not prefix.create(xvfb.name):
+                print(f"{arch} prefix reused: {prefix.path}")
+            acp, _ = list_processes(ctx, prefix, xvfb.name)
+            prefix.kill_server()
+            xvfb.close()
+            if acp != "acp=936":
+                raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+    finally:
+        procs.end_all()
+        lock.release()
+    print(f"prepared {', '.join(arches)} for {ctx.exe}")
+    return 0
+
+
+def cmd_finish(ctx):
+    for arch, prefix in ctx.prefixes.items():
+        if os.path.isdir(prefix.path):
+            prefix.kill_server()
+        wl.end_stale_xvfb(ctx.xvfb_pidfile(arch))
+    return 0
+
+
+def cmd_run(ctx, ids):
+    by_id = {c.id: c for c in CASES}
+    unknown = [i for i in ids if i not in by_id and i != "all"]
+    if unknown:
+        print(f"unknown case(s): {unknown}; see `list`", file=sys.stderr)
+        return 2
+    cases = CASES if "all" in ids else [by_id[i] for i in ids]
+    check_exe(ctx.exe)
+    passed = failed = 0
+    for case in cases:
+        t0 = time.monotonic()
+        try:
+            failures = run_case(ctx, case)
+        except wl.HarnessError as e:
+            failures = [f"could not set the case up: {e}"]
+        took = time.monotonic() - t0
+        if failures:
+            failed += 1
+            for x in failures:
+                print(f"FAIL [{case.id}] {x}")
+            print(f"     [{case.id}] ({case.what}; {took:.1f}s; log: {ctx.logs}/{case.id}/)")
+        else:
+            passed += 1
+            print(f"PASS [{case.id}] {case.what} ({took:.1f}s)")
+        sys.stdout.flush()
+    if len(cases) > 1:
+        print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+def _on_alarm(signum, frame):
+    raise wl.HarnessError(f"case still running after {CASE_DEADLINE_S}s")
+
+
+def _on_term(signum, frame):
+    raise SystemExit(f"stopped by signal {signum}")  # unwinds through the cleanup
+
+
+def main():
+    signal.signal(signal.SIGALRM, _on_alarm)
+    signal.signal(signal.SIGTERM, _on_term)
+    signal.signal(signal.SIGHUP, _on_term)
+    ap = argparse.ArgumentParser(description=__doc__ or "LanyueRepair end-to-end cases under Wine")
+    ap.add_argument("--workdir", default=os.environ.get("LANYUE_E2E_DIR",
+                                                       os.path.join(REPO, "build", "host", "e2e")),
+                    help="prefixes, helpers and logs (env LANYUE_E2E_DIR)")
+    ap.add_argument("--exe", default=os.path.join(REPO, "dist", "LanyueRepair.exe"),
+                    help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
+                         "can be pointed at another build")
+    sub = ap.add_subparsers(dest="cmd", required=True)
+    p = sub.add_parser("prepare")
+    p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
+    sub.add_parser("finish")
+    p = sub.add_parser("list")
+    p.add_argument("--cmake", action="store_true", help="ID:PREFIX lines for CMake")
+    p = sub.add_parser("run")
+    p.add_argument("ids", nargs="+", help="case ids, or all")
+    a = ap.parse_args()
+    exe = os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe)
+    ctx = Ctx(a.workdir, exe)
+    if a.cmd == "list":
+        for c in CASES:
+            print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
+        return 0
+    try:
+        if a.cmd == "prepare":
+            return cmd_prepare(ctx, ["win32", "win64"] if a.arch == "all" else [a.arch])
+        if a.cmd == "finish":
+            return cmd_finish(ctx)
+        return cmd_run(ctx, a.ids)
+    except wl.HarnessError as e:
+        print(f"ERROR: {e}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
