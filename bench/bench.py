@@ -1,0 +1,222 @@
+# Time from start to the message box under Wine: LanyueRepair.exe against a bare
+# program that only shows the same box, run alternately, with 0 and with N other
+# processes running. Prints a table and writes it to bench/RESULTS.md.
+# Started by bench/run, which installs what it needs; not part of ctest.
+import argparse
+import ctypes
+import datetime
+import hashlib
+import os
+import platform
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+import winelab as wl  # noqa: E402
+import e2e  # noqa: E402
+
+MAP_NOTIFY = 19
+SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+
+
+class MapWatcher:
+    """Reports each top-level window as the X server maps it, timestamped on arrival:
+    polling xdotool would add tens of milliseconds of noise to every sample."""
+
+    def __init__(self, display):
+        self.x = ctypes.CDLL("libX11.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XDefaultRootWindow.restype = ctypes.c_ulong
+        self.x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        for f in ("XSelectInput",):
+            getattr(self.x, f).argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        for f in ("XConnectionNumber", "XPending", "XFlush", "XCloseDisplay"):
+            getattr(self.x, f).argtypes = [ctypes.c_void_p]
+        self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        self.dpy = self.x.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise wl.HarnessError(f"cannot open display {display}")
+        self.x.XSelectInput(self.dpy, self.x.XDefaultRootWindow(self.dpy), SUBSTRUCTURE_NOTIFY_MASK)
+        self.x.XFlush(self.dpy)
+        self.fd = self.x.XConnectionNumber(self.dpy)
+        self.event = (ctypes.c_long * 24)()
+
+    def maps(self, timeout):
+        """Yields (monotonic time, window id) for each MapNotify until timeout."""
+        deadline = time.monotonic() + timeout
+        while True:
+            while self.x.XPending(self.dpy):
+                self.x.XNextEvent(self.dpy, ctypes.byref(self.event))
+                if self.event[0] & 0xFFFFFFFF == MAP_NOTIFY:
+                    yield time.monotonic(), self.event[5]  # XMapEvent.window
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            select.select([self.fd], [], [], left)
+
+    def drain(self):
+        for _ in self.maps(0):
+            pass
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+
+
+def time_to_box(procs, watcher, display, argv, env):
+    """Milliseconds from launching argv to its box being mapped; then presses OK."""
+    watcher.drain()
+    t0 = time.monotonic()
+    p = procs.start(argv, env)
+    for t, wid in watcher.maps(60):
+        pid = wl.xdotool(display, "getwindowpid", str(wid)).stdout.strip()
+        if pid == str(p.pid).encode():
+            ms = (t - t0) * 1000
+            break
+    else:
+        wl.Procs.end(p)
+        raise wl.HarnessError(f"{argv[-1]} showed no box within 60s")
+    for _ in range(50):
+        wl.press_return(display, wid)
+        try:
+            p.wait(timeout=0.3)
+            break
+        except subprocess.TimeoutExpired:
+            pass
+    else:
+        wl.Procs.end(p)
+        raise wl.HarnessError(f"{argv[-1]} did not end after OK")
+    if p.returncode != 0:
+        raise wl.HarnessError(f"{argv[-1]} exited with {p.returncode}")
+    procs.live.remove(p)
+    return ms
+
+
+def main():
+    ap = argparse.ArgumentParser(description="time to the message box, tool vs bare program")
+    ap.add_argument("--exe", default=os.path.join(REPO, "dist", "LanyueRepair.exe"))
+    ap.add_argument("--runs", type=int, default=15, help="timed runs of each program per load (>= 7)")
+    ap.add_argument("--others", type=int, default=60, help="stand-in processes for the loaded run")
+    ap.add_argument("--workdir", default=os.path.join(REPO, "build", "bench"))
+    ap.add_argument("--no-write", action="store_true", help="print only, leave RESULTS.md alone")
+    a = ap.parse_args()
+    if a.runs < 7:
+        ap.error("--runs must be at least 7")
+    exe = os.path.abspath(a.exe)
+    e2e.check_exe(exe)
+    work = os.path.abspath(a.workdir)
+    ctx = e2e.Ctx(work, exe)
+    bare = wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
+    client = ctx.helper("stand_in_client")
+    lister = ctx.helper("list_processes")
+    prefix = wl.Prefix(os.path.join(work, "prefix"), "win32")
+    lock = wl.PrefixLock(os.path.join(work, "lock"), timeout=60)
+    procs = wl.Procs()
+    xvfb = watcher = None
+    results = {}
+    listed_count = {}
+    try:
+        xvfb = wl.Display(procs)
+        prefix.create(xvfb.name)
+        prefix.kill_server()
+        prefix.clear_scratch()
+        prefix.reg(xvfb.name, "delete", r"HKLM\SOFTWARE\Velmarc", "/f", check=False)
+        # Both programs run from C: the same way; neither finds a client or a key,
+        # so the tool scans every process and shows the launcher hint, as bare_box does.
+        tool_at, bare_at = r"C:\Bench\LanyueRepair.exe", r"C:\Bench\bare_box.exe"
+        for src, dst in ((exe, tool_at), (bare, bare_at)):
+            os.makedirs(os.path.dirname(prefix.host_path(dst)), exist_ok=True)
+            shutil.copyfile(src, prefix.host_path(dst))
+        env = prefix.env(xvfb.name)
+        watcher = MapWatcher(xvfb.name)
+        wl.run([wl.WINE, lister], env, timeout=60)  # wineserver, services and desktop up
+        others = []
+        for load in (0, a.others):
+            while len(others) < load:
+                path = rf"C:\Bench\others\stand_in_{len(others):03d}.exe"
+                os.makedirs(os.path.dirname(prefix.host_path(path)), exist_ok=True)
+                shutil.copyfile(client, prefix.host_path(path))
+                others.append(procs.start([wl.WINE, path], env))
+            if load:
+                deadline = time.monotonic() + 120
+                while True:
+                    listed = wl.run([wl.WINE, lister], env, timeout=60).stdout
+                    if listed.count(b"stand_in_") >= load:
+                        break
+                    if time.monotonic() > deadline:
+                        raise wl.HarnessError(f"only {listed.count(b'stand_in_')} of {load} others listed")
+                    time.sleep(0.5)
+            # what the tool will scan: Wine's own services too, less the lister itself
+            listed = wl.run([wl.WINE, lister], env, timeout=60).stdout
+            listed_count[load] = listed.count(b"\t") - 1
+            for argv in ([wl.WINE, tool_at], [wl.WINE, bare_at]):  # warm-up, not counted
+                time_to_box(procs, watcher, xvfb.name, argv, env)
+            tool_ms, bare_ms = [], []
+            for i in range(a.runs):
+                order = [(tool_ms, tool_at), (bare_ms, bare_at)]
+                for samples, path in (order if i % 2 == 0 else order[::-1]):
+                    samples.append(time_to_box(procs, watcher, xvfb.name, [wl.WINE, path], env))
+            results[load] = (tool_ms, bare_ms)
+            print(f"{load:3d} others: tool {sorted(round(x) for x in tool_ms)}")
+            print(f"{load:3d} others: bare {sorted(round(x) for x in bare_ms)}")
+            sys.stdout.flush()
+    finally:
+        if watcher:
+            watcher.close()
+        procs.end_all(keep=[xvfb.proc] if xvfb else [])
+        prefix.kill_server()
+        if xvfb:
+            xvfb.close()
+        lock.release()
+
+    med = {load: (statistics.median(t), statistics.median(b)) for load, (t, b) in results.items()}
+    n = a.others
+    cpu = "unknown"
+    for line in open("/proc/cpuinfo"):
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    wine_ver = subprocess.run([wl.WINE, "--version"], capture_output=True, text=True).stdout.strip()
+    lines = [
+        f"Time from start to the message box under Wine ({wine_ver}, Xvfb), median of {a.runs} "
+        f"alternating runs each, after one warm-up run.",
+        f"Machine: {os.cpu_count()} CPUs ({cpu}), {platform.system()} {platform.release()}; "
+        f"{datetime.date.today().isoformat()}.",
+        f"Exe: {os.path.relpath(exe, REPO) if exe.startswith(REPO) else exe}, "
+        f"{os.path.getsize(exe)} bytes, sha256 {hashlib.sha256(open(exe, 'rb').read()).hexdigest()[:16]}.",
+        "",
+        "| other processes | processes listed | LanyueRepair.exe (ms) | bare box (ms) | ratio |",
+        "| ---: | ---: | ---: | ---: | ---: |",
+    ]
+    for load, (t, b) in med.items():
+        lines.append(f"| {load} | {listed_count[load]} | {t:.0f} | {b:.0f} | {t / b:.3f} |")
+    per = (med[n][0] - med[0][0]) / n
+    per_net = ((med[n][0] - med[n][1]) - (med[0][0] - med[0][1])) / n
+    lines += ["", f"Cost per scanned process: {per:.2f} ms ((tool at {n} - tool at 0) / {n}); "
+                  f"{per_net:.2f} ms net of the bare program's own change.",
+              f"With no other processes the tool still scans the {listed_count[0]} that Wine "
+              f"itself runs (services.exe, winedevice.exe, ...)."]
+    table = "\n".join(lines)
+    print("\n" + table)
+    if not a.no_write:
+        with open(os.path.join(HERE, "RESULTS.md"), "w") as f:
+            f.write("<!-- Written by bench/run (bench/bench.py): time from start to the message box.\n"
+                    "     Rerun it to refresh; edits by hand are overwritten. -->\n"
+                    "# Benchmark: time to the message box\n\n" + table + "\n")
+        print(f"\nwritten to {os.path.join(HERE, 'RESULTS.md')}")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except wl.HarnessError as e:
+        print(f"ERROR: {e}", file=sys.stderr)
+        sys.exit(2)
