@@ -51,6 +51,8 @@ struct LocatorCase {
     std::vector<DWORD> enumSizes = {4096};
 };
 
+void PrintTo(const LocatorCase& c, std::ostream* out) { *out << c.name; }
+
 const std::string kFailedLine = Gbk("EnumProcesses 失败。") + "\n";
 
 const LocatorCase kCases[] = {

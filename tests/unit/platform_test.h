@@ -41,7 +41,3 @@ struct CaseName {
 };
 
 inline const char kSettingsKey[] = "SOFTWARE\\Velmarc\\Pexa\\Settings\\lanyue_cn";
-
-// Table rows print as their names in failure messages.
-template <typename Case, typename = decltype(Case::name)>
-void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }

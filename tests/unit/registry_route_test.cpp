@@ -29,6 +29,8 @@ struct RegistryCase {
     std::optional<RegistryValue> earlierValue = std::nullopt;
 };
 
+void PrintTo(const RegistryCase& c, std::ostream* out) { *out << c.name; }
+
 const std::string kLong(1023, 'L');
 
 const RegistryCase kCases[] = {

@@ -28,6 +28,8 @@ struct RepairCase {
     bool enumFails = false;
 };
 
+void PrintTo(const RepairCase& c, std::ostream* out) { *out << c.name; }
+
 const Process kClient = {500, "game.exe", "D:\\Games\\Client\\game.exe"};
 
 const RepairCase kCases[] = {
