@@ -49,6 +49,16 @@ DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
     return size - 1;
 }
 
+// The two name queries: the same checks, then one of the process's texts.
+DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure,
+                 std::string Process::*text, char* buffer, DWORD size) {
+    const Process* found = Lookup(process, call);
+    if (!found) return 0;
+    if (module != MainModuleOf(*found)) state.misuse.push_back(std::string(call) + ": not the main module");
+    if (found->fails == failure) return 0;
+    return CopyOut(found->*text, buffer, size);
+}
+
 }  // namespace
 
 Platform& platform() { return state; }
@@ -100,19 +110,13 @@ BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LP
 }
 
 DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR baseName, DWORD size) {
-    const fake::Process* found = fake::Lookup(process, "GetModuleBaseNameA");
-    if (!found) return 0;
-    if (module != fake::MainModuleOf(*found)) state.misuse.push_back("GetModuleBaseNameA: not the main module");
-    if (found->fails == fake::Fails::BaseName) return 0;
-    return fake::CopyOut(found->baseName, baseName, size);
+    return fake::ModuleText(process, module, "GetModuleBaseNameA", fake::Fails::BaseName,
+                            &fake::Process::baseName, baseName, size);
 }
 
 DWORD WINAPI GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR fileName, DWORD size) {
-    const fake::Process* found = fake::Lookup(process, "GetModuleFileNameExA");
-    if (!found) return 0;
-    if (module != fake::MainModuleOf(*found)) state.misuse.push_back("GetModuleFileNameExA: not the main module");
-    if (found->fails == fake::Fails::FullPath) return 0;
-    return fake::CopyOut(found->fullPath, fileName, size);
+    return fake::ModuleText(process, module, "GetModuleFileNameExA", fake::Fails::FullPath,
+                            &fake::Process::fullPath, fileName, size);
 }
 
 LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired, PHKEY result) {
