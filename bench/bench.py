@@ -18,7 +18,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "tests", "e2e")]
 import winelab as wl  # noqa: E402
 import e2e  # noqa: E402
 

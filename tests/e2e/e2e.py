@@ -10,7 +10,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab as wl  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))

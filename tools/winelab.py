@@ -16,7 +16,6 @@ import time
 WINE = "/usr/bin/wine"
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/bin/wineserver"
-HERE = os.path.dirname(os.path.abspath(__file__))
 PREFIX_RECIPE = "3"  # bump when prefix setup changes, so stale prefixes are rebuilt
 
 # Every way a program could create a folder or show a box, so an unexpected
