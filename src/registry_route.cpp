@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <cstring>
-#include <string>
 
 #include "patch_folder.h"
 
