@@ -8,6 +8,8 @@
 
 #include "fake_win32.h"
 
+inline const char kSettingsKey[] = "SOFTWARE\\Velmarc\\Pexa\\Settings\\lanyue_cn";
+
 class PlatformTest : public ::testing::Test {
 protected:
     void SetUp() override { fake::Reset(); }
@@ -23,7 +25,7 @@ protected:
             EXPECT_EQ(open.inherit, FALSE) << "process " << open.id;
         }
         for (const fake::KeyOpen& open : platform.keyOpens) {
-            EXPECT_EQ(open.subKey, "SOFTWARE\\Velmarc\\Pexa\\Settings\\lanyue_cn");
+            EXPECT_EQ(open.subKey, kSettingsKey);
             EXPECT_EQ(open.options, 0u);
             EXPECT_EQ(open.access, static_cast<REGSAM>(KEY_QUERY_VALUE)) << "only query rights";
         }
@@ -39,5 +41,3 @@ struct CaseName {
     template <typename Info>
     std::string operator()(const Info& info) const { return info.param.name; }
 };
-
-inline const char kSettingsKey[] = "SOFTWARE\\Velmarc\\Pexa\\Settings\\lanyue_cn";

@@ -57,13 +57,18 @@ void Store(const RegistryCase& c, const std::optional<RegistryValue>& value) {
     platform.openKeyError = c.openError;
 }
 
-TEST_P(RegistryRouteTest, ReadsTheInstallPath) {
-    const RegistryCase& c = GetParam();
+// The row's registry, after its earlier value (if any) has been read into the buffer.
+void Prepare(const RegistryCase& c) {
     if (c.earlierValue) {
         Store(c, c.earlierValue);
         ASSERT_NE(ReadInstallPath()[0], '\0');
     }
     Store(c, c.value);
+}
+
+TEST_P(RegistryRouteTest, ReadsTheInstallPath) {
+    const RegistryCase& c = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Prepare(c));
     const char* text = ReadInstallPath();
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text), c.expected);
@@ -72,11 +77,7 @@ TEST_P(RegistryRouteTest, ReadsTheInstallPath) {
 
 TEST_P(RegistryRouteTest, RequestsThePatchFolder) {
     const RegistryCase& c = GetParam();
-    if (c.earlierValue) {
-        Store(c, c.earlierValue);
-        ReadInstallPath();
-    }
-    Store(c, c.value);
+    ASSERT_NO_FATAL_FAILURE(Prepare(c));
     fake::Platform& platform = fake::platform();
     platform.directoriesThatFail.insert(c.expected + "\\patch");  // never reported
 
