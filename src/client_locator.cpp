@@ -6,8 +6,7 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <cstring>
-#include <iostream>
+#include <cstdio>
 #include <vector>
 
 #include "messages.h"
@@ -54,7 +53,12 @@ std::string FindGameProcessPath() {
     for (;;) {
         bytesReturned = 0;
         if (!EnumProcesses(ids, capacity * sizeof(DWORD), &bytesReturned)) {
-            std::cerr << messages::kEnumProcessesFailed << std::endl;
+            // Through the C runtime: iostreams would add most of the image's size
+            // for this one line, and their static start-up does not survive every
+            // platform the tool runs on.
+            std::fputs(messages::kEnumProcessesFailed, stderr);
+            std::fputc('\n', stderr);
+            std::fflush(stderr);
             return {};
         }
         // A full array may have left processes out: ask again with more room.
