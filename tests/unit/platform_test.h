@@ -1,7 +1,7 @@
 // Base fixtures for tests that drive the tool against the stand-in platform:
 // a fresh platform per test, and after each one the checks that hold on
 // every path (handles and keys closed, process 0 never opened, the exact
-// rights asked for, no call the real platform would reject).
+// rights and sizes asked for, no call the real platform would reject).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +23,9 @@ protected:
             EXPECT_NE(open.id, 0u) << "process 0 opened";
             EXPECT_EQ(open.access, 0x0410u) << "process " << open.id;
             EXPECT_EQ(open.inherit, FALSE) << "process " << open.id;
+        }
+        for (DWORD bytes : platform.moduleListSizes) {
+            EXPECT_EQ(bytes, sizeof(HMODULE)) << "EnumProcessModules is given room for one handle";
         }
         for (const fake::KeyOpen& open : platform.keyOpens) {
             EXPECT_EQ(open.subKey, kSettingsKey);

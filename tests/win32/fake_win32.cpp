@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace fake {
 namespace {
@@ -100,12 +101,17 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 }
 
 BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
+    state.moduleListSizes.push_back(bytes);
     const fake::Process* found = fake::Lookup(process, "EnumProcessModules");
     if (!found || found->fails == fake::Fails::ModuleList) return FALSE;
-    const DWORD moduleCount = 3;  // the exe, ntdll, kernel32
-    if (bytes >= sizeof(HMODULE)) modules[0] = fake::MainModuleOf(*found);
-    // The list continues in modules[1..], which the caller's buffer may not have.
-    *bytesNeeded = moduleCount * sizeof(HMODULE);
+    // The exe, ntdll and kernel32, as many as the given size has room for: a
+    // size larger than the caller's buffer overruns it, as on Windows.
+    const HMODULE list[] = {fake::MainModuleOf(*found),
+                            reinterpret_cast<HMODULE>(std::uintptr_t{0x7C900000u}),
+                            reinterpret_cast<HMODULE>(std::uintptr_t{0x7C800000u})};
+    const std::size_t fits = std::min<std::size_t>(std::size(list), bytes / sizeof(HMODULE));
+    for (std::size_t i = 0; i < fits; ++i) modules[i] = list[i];
+    *bytesNeeded = static_cast<DWORD>(sizeof list);
     return TRUE;
 }
 

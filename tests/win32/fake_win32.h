@@ -65,6 +65,7 @@ struct Platform {
     // Recorded calls.
     std::vector<DWORD> enumProcessesSizes;
     std::vector<ProcessOpen> processOpens;
+    std::vector<DWORD> moduleListSizes;  // the byte size each EnumProcessModules call stated
     std::vector<KeyOpen> keyOpens;
     std::vector<std::string> valueQueries;
     std::vector<std::string> directoryRequests;
