@@ -28,11 +28,13 @@ protected:
             EXPECT_EQ(bytes, sizeof(HMODULE)) << "EnumProcessModules is given room for one handle";
         }
         for (const fake::KeyOpen& open : platform.keyOpens) {
-            EXPECT_EQ(open.subKey, kSettingsKey);
+            EXPECT_TRUE(fake::SameRegistryName(open.subKey, kSettingsKey)) << open.subKey;
             EXPECT_EQ(open.options, 0u);
             EXPECT_EQ(open.access, static_cast<REGSAM>(KEY_QUERY_VALUE)) << "only query rights";
         }
-        for (const std::string& name : platform.valueQueries) EXPECT_EQ(name, "InstallPath");
+        for (const std::string& name : platform.valueQueries) {
+            EXPECT_TRUE(fake::SameRegistryName(name, "InstallPath")) << name;
+        }
     }
 };
 

@@ -50,6 +50,11 @@ DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
     return size - 1;
 }
 
+unsigned char FoldAscii(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+}
+
 // The two name queries: the same checks, then one of the process's texts.
 DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure,
                  std::string Process::*text, char* buffer, DWORD size) {
@@ -63,6 +68,15 @@ DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure
 }  // namespace
 
 Platform& platform() { return state; }
+
+bool SameRegistryName(const std::string& a, const std::string& b) {
+    return !RegistryNameLess()(a, b) && !RegistryNameLess()(b, a);
+}
+
+bool RegistryNameLess::operator()(const std::string& a, const std::string& b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [](char x, char y) { return FoldAscii(x) < FoldAscii(y); });
+}
 
 void Reset() { state = Platform{}; }
 

@@ -29,6 +29,12 @@ struct Process {
     Fails fails = Fails::Nothing;
 };
 
+// Registry key and value names match without regard to ASCII letter case.
+bool SameRegistryName(const std::string& a, const std::string& b);
+struct RegistryNameLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
 struct RegistryValue {
     DWORD type;
     std::string bytes;  // stored as is: a terminator is present only if written here
@@ -58,7 +64,8 @@ struct Platform {
     std::vector<Process> processes;  // in the order EnumProcesses lists them
     bool enumProcessesFails = false;
     Cut cut = Cut::Terminated;
-    std::map<std::string, std::map<std::string, RegistryValue>> hklm;  // subkey -> values
+    std::map<std::string, std::map<std::string, RegistryValue, RegistryNameLess>, RegistryNameLess>
+        hklm;  // subkey -> values
     LONG openKeyError = ERROR_SUCCESS;  // e.g. ERROR_ACCESS_DENIED for a present key
     std::set<std::string> directoriesThatFail;  // CreateDirectoryA answers FALSE
 
