@@ -7,6 +7,7 @@
 #include <psapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "messages.h"
@@ -19,6 +20,20 @@ const DWORD kInitialIds = 1024;
 // always report a full array.
 const DWORD kMaxIds = 1u << 20;
 
+// The text a name query wrote into its MAX_PATH buffer: up to the first
+// zero. On XP the ANSI calls count UTF-16 units, not bytes, so their result
+// does not mark the end of a GBK text. Empty when the call failed, wrote no
+// zero (XP cuts without one), or filled the buffer: that text cannot be told
+// from one cut short.
+std::string TextUpToZero(const char (&buffer)[MAX_PATH], DWORD result) {
+    if (result == 0) return {};
+    const void* zero = std::memchr(buffer, '\0', MAX_PATH);
+    if (zero == nullptr) return {};
+    const std::size_t length = static_cast<std::size_t>(static_cast<const char*>(zero) - buffer);
+    if (length >= MAX_PATH - 1) return {};
+    return std::string(buffer, length);
+}
+
 // The full path of the process's main executable when it is the client,
 // otherwise empty.
 std::string ClientPathOf(HANDLE process) {
@@ -26,19 +41,14 @@ std::string ClientPathOf(HANDLE process) {
     DWORD needed = 0;
     if (!EnumProcessModules(process, &module, sizeof module, &needed)) return {};
 
-    char name[MAX_PATH];
-    const DWORD nameLength = GetModuleBaseNameA(process, module, name, MAX_PATH);
-    if (nameLength == 0) return {};
-    // XP leaves a cut name without its terminator; a cut name is never the client.
-    name[nameLength < MAX_PATH ? nameLength : MAX_PATH - 1] = '\0';
-    if (_stricmp(name, kClientName) != 0) return {};
+    // Zero-filled, so a zero found is one the platform wrote.
+    char name[MAX_PATH] = {};
+    const DWORD nameResult = GetModuleBaseNameA(process, module, name, MAX_PATH);
+    if (_stricmp(TextUpToZero(name, nameResult).c_str(), kClientName) != 0) return {};
 
-    char path[MAX_PATH];
-    const DWORD pathLength = GetModuleFileNameExA(process, module, path, MAX_PATH);
-    // A path that fills the buffer cannot be told from one cut short.
-    if (pathLength == 0 || pathLength >= MAX_PATH - 1) return {};
-    path[pathLength] = '\0';
-    return path;
+    char path[MAX_PATH] = {};
+    const DWORD pathResult = GetModuleFileNameExA(process, module, path, MAX_PATH);
+    return TextUpToZero(path, pathResult);
 }
 
 }  // namespace
