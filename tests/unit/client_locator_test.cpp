@@ -1,7 +1,7 @@
 // The running-client scan against scripted process tables: every
-// per-process failure, names and paths cut short, crowded systems beyond the
-// first 1024 identifiers, and a failed enumeration. Matching real processes
-// by name is proven under Wine.
+// per-process failure, names and paths cut short or counted as XP counts,
+// crowded systems beyond the first 1024 identifiers, and failed enumerations.
+// Matching real processes by name is proven under Wine.
 #include "client_locator.h"
 
 #include <string>
@@ -22,6 +22,13 @@ Process Client(DWORD id, const std::string& path = kClientPath, Fails fails = Fa
     return {id, "game.exe", path, fails};
 }
 
+// A client on Windows XP, whose name queries count UTF-16 units, not bytes.
+Process XpClient(DWORD id, const std::string& path) {
+    Process process = Client(id, path);
+    process.countsUtf16 = true;
+    return process;
+}
+
 Process Other(DWORD id, const std::string& name) {
     return {id, name, "C:\\Windows\\system32\\" + name};
 }
@@ -40,6 +47,17 @@ std::vector<Process> Crowd(DWORD count, DWORD clientIndex) {
 std::string PathOfLength(size_t length) {
     const std::string name = "\\game.exe";
     return "C:\\" + std::string(length - name.size() - 3, 'd') + name;
+}
+
+// Thirteen double-byte characters: XP's count ends 13 bytes early, in the
+// last folder's name.
+const std::string kChinesePath = Gbk("D:\\游戏\\澜岳在线\\澜岳在线客户端\\game.exe");
+
+// 281 GBK bytes; XP's count for the first 260 of them is 146.
+std::string LongChinesePath() {
+    std::string folders;
+    for (int i = 0; i < 30; ++i) folders += "澜岳在线\\";
+    return Gbk("D:\\" + folders + "game.exe");
 }
 
 struct LocatorCase {
@@ -69,6 +87,9 @@ const LocatorCase kCases[] = {
     {"CutPathWithoutTerminatorRefused", {Client(500, PathOfLength(300)), Client(600)}, kClientPath,
      Cut::Unterminated},
     {"FullLengthPathWithoutTerminatorRefused", {Client(500, PathOfLength(260))}, "", Cut::Unterminated},
+    {"ChinesePathCountedInUtf16Units", {XpClient(500, kChinesePath)}, kChinesePath},
+    {"CutChinesePathWithShortCountRefused", {XpClient(500, LongChinesePath()), Client(600)}, kClientPath,
+     Cut::Unterminated},
     {"CutNameWithoutTerminatorIsNoMatch", {Other(500, "game.exe" + std::string(300, 'x')), Client(600)},
      kClientPath, Cut::Unterminated},
     {"EnumProcessesFails", {Client(500)}, "", Cut::Terminated, true},

@@ -55,6 +55,16 @@ unsigned char FoldAscii(char c) {
     return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
 }
 
+// XP's count of GBK bytes: a lead byte (0x81 and up) and its trail byte are
+// one UTF-16 unit.
+DWORD Utf16Units(const char* text, DWORD bytes) {
+    DWORD units = 0;
+    for (DWORD i = 0; i < bytes; ++units) {
+        i += (static_cast<unsigned char>(text[i]) >= 0x81 && i + 1 < bytes) ? 2 : 1;
+    }
+    return units;
+}
+
 // The two name queries: the same checks, then one of the process's texts.
 DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure,
                  std::string Process::*text, char* buffer, DWORD size) {
@@ -62,7 +72,8 @@ DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure
     if (!found) return 0;
     if (module != MainModuleOf(*found)) state.misuse.push_back(std::string(call) + ": not the main module");
     if (found->fails == failure) return 0;
-    return CopyOut(found->*text, buffer, size);
+    const DWORD written = CopyOut(found->*text, buffer, size);
+    return found->countsUtf16 ? Utf16Units(buffer, written) : written;
 }
 
 }  // namespace

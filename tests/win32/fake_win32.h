@@ -1,7 +1,7 @@
 // Script and inspect the stand-in Win32 layer: a process table, the HKLM
 // registry, the file system's answers and the message boxes. It behaves like
-// the platform, including names cut short with or without their terminator,
-// and it records every call the tool makes, plus any misuse it spots.
+// the platform, including names cut short with or without their terminator
+// and XP's counts, and it records every call the tool makes, plus any misuse.
 #pragma once
 
 #include <windows.h>
@@ -27,6 +27,7 @@ struct Process {
     std::string baseName;
     std::string fullPath;
     Fails fails = Fails::Nothing;
+    bool countsUtf16 = false;  // the name queries return UTF-16 units, not bytes (Windows XP)
 };
 
 // Registry key and value names match without regard to ASCII letter case.
