@@ -56,26 +56,31 @@ std::string ClientPathOf(HANDLE process) {
 std::string FindGameProcessPath() {
     // The usual case fits the fixed array; only a crowded system allocates.
     DWORD localIds[kInitialIds];
-    std::vector<DWORD> grownIds;
     DWORD* ids = localIds;
     DWORD capacity = kInitialIds;
     DWORD bytesReturned = 0;
-    for (;;) {
-        bytesReturned = 0;
-        if (!EnumProcesses(ids, capacity * sizeof(DWORD), &bytesReturned)) {
-            // Through the C runtime: iostreams would add most of the image's size
-            // for this one line, and their static start-up does not survive every
-            // platform the tool runs on.
-            std::fputs(messages::kEnumProcessesFailed, stderr);
-            std::fputc('\n', stderr);
-            std::fflush(stderr);
-            return {};
-        }
-        // A full array may have left processes out: ask again with more room.
-        if (bytesReturned < capacity * sizeof(DWORD) || capacity >= kMaxIds) break;
-        capacity *= 2;
-        grownIds.assign(capacity, 0);
+    if (!EnumProcesses(ids, capacity * sizeof(DWORD), &bytesReturned)) {
+        // Through the C runtime: iostreams would add most of the image's size
+        // for this one line, and their static start-up does not survive every
+        // platform the tool runs on.
+        std::fputs(messages::kEnumProcessesFailed, stderr);
+        std::fputc('\n', stderr);
+        std::fflush(stderr);
+        return {};
+    }
+    // A full array may have left processes out: ask again with more room. Each
+    // retry gets its own array, so one that fails leaves the last list to scan.
+    std::vector<DWORD> grownIds;
+    std::vector<DWORD> retryIds;
+    while (bytesReturned >= capacity * sizeof(DWORD) && capacity < kMaxIds) {
+        const DWORD larger = capacity * 2;
+        retryIds.assign(larger, 0);
+        DWORD retryBytes = 0;
+        if (!EnumProcesses(retryIds.data(), larger * sizeof(DWORD), &retryBytes)) break;
+        grownIds.swap(retryIds);
         ids = grownIds.data();
+        capacity = larger;
+        bytesReturned = retryBytes;
     }
 
     DWORD count = bytesReturned / sizeof(DWORD);
