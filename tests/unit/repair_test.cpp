@@ -55,7 +55,7 @@ TEST_P(RepairTest, RunsOnceAndReportsTheOutcome) {
     const RepairCase& c = GetParam();
     fake::Platform& platform = fake::platform();
     platform.processes = c.processes;
-    platform.enumProcessesFails = c.enumFails;
+    platform.enumProcessesFailFrom = c.enumFails ? 1 : 0;
     platform.hklm[kSettingsKey];
     if (c.installPath) platform.hklm[kSettingsKey]["InstallPath"] = {REG_SZ, *c.installPath + '\0'};
     platform.directoriesThatFail.insert(c.failingFolders.begin(), c.failingFolders.end());

@@ -97,7 +97,9 @@ using fake::state;
 
 BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) {
     state.enumProcessesSizes.push_back(bytes);
-    if (state.enumProcessesFails) return FALSE;
+    if (state.enumProcessesFailFrom != 0 && state.enumProcessesSizes.size() >= state.enumProcessesFailFrom) {
+        return FALSE;
+    }
     const std::size_t fits = std::min<std::size_t>(state.processes.size(), bytes / sizeof(DWORD));
     for (std::size_t i = 0; i < fits; ++i) processIds[i] = state.processes[i].id;
     *bytesReturned = static_cast<DWORD>(fits * sizeof(DWORD));

@@ -63,7 +63,7 @@ struct ProcessOpen {
 struct Platform {
     // Scripted state.
     std::vector<Process> processes;  // in the order EnumProcesses lists them
-    bool enumProcessesFails = false;
+    DWORD enumProcessesFailFrom = 0;  // EnumProcesses fails from this call on (1: the first); 0: never
     Cut cut = Cut::Terminated;
     std::map<std::string, std::map<std::string, RegistryValue, RegistryNameLess>, RegistryNameLess>
         hklm;  // subkey -> values
