@@ -338,6 +338,9 @@ def judge(case, res, before, after):
     if got != want:
         f.append("folder requests " + (", ".join(f"{fn}({show(p)})" for fn, p in got) or "none")
                  + "; expected " + (", ".join(f"CreateDirectoryA({show(p)})" for _, p in want) or "none"))
+    # the box reports the outcome, so every folder was asked for before it
+    if boxes and dir_calls and top.index(dir_calls[-1]) > top.index(boxes[0]):
+        f.append(f"{dir_calls[-1].func}({show(dir_calls[-1].args[0][1])}) came after the box")
     # what is on disk afterwards
     created = {p for p in after if p not in before}
     removed = {p for p in before if p not in after}
