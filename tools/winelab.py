@@ -1,17 +1,24 @@
 # Wine workbench shared by the end-to-end suite, tools/try-under-wine and
-# bench/: private Xvfb displays, private Wine prefixes, Win32 helper builds,
-# relay-log parsing and message-box handling. Every process it starts is
-# tracked by pid and ended by pid; its wineserver is stopped per prefix only.
+# bench/: the route Wine runs on (this machine, or an emulated guest where
+# its kernel runs no 32-bit code), private Xvfb displays, private Wine
+# prefixes, Win32 helper builds, relay-log parsing and message-box handling.
+# Every process it starts is tracked by pid and ended by pid; its wineserver
+# is stopped per prefix only.
 import ctypes
 import fcntl
 import hashlib
+import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+import guest as guestlib
 
 WINE = "/usr/bin/wine"
 WINE64 = "/usr/lib/wine/wine64"
@@ -35,6 +42,190 @@ STANDARD_TOP_DIRS = {"windows", "users", "programdata", "program files", "progra
 
 class HarnessError(Exception):
     """The workbench itself could not set a case up (not a fault of the tool)."""
+
+
+# ---------------------------------------------------------------- route
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENSURE_PACKAGES = os.path.join(REPO, "scripts", "ensure-packages.sh")
+SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
+ROUTE_ENV = "LANYUE_E2E_ROUTE"
+# Every wait and timeout below is multiplied by this; the guest route sets it
+# for the commands it runs, since everything there runs under emulation.
+WAIT_SCALE = float(os.environ.get("LANYUE_WAIT_SCALE") or 1)
+GUEST_WAIT_SCALE = 6
+# Machine-local state (prefixes, locks, display pid files) when it must not
+# live beside the logs: in the guest those are on a folder shared with the host.
+STATE_ENV = "LANYUE_WINE_STATE"
+NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
+GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
+
+
+def scaled(seconds):
+    return seconds * WAIT_SCALE
+
+
+def state_dir(default):
+    return os.environ.get(STATE_ENV) or default
+
+
+def ensure_packages(*packages):
+    """Installs what is missing through scripts/ensure-packages.sh; True when all are there."""
+    cp = subprocess.run(["bash", "-c", '. "$0" && ensure_packages "$@"', ENSURE_PACKAGES, *packages],
+                        stdin=subprocess.DEVNULL, stdout=sys.stderr)
+    return cp.returncode == 0
+
+
+def ensure_zh_locale():
+    cp = subprocess.run(["bash", "-c", '. "$0" && ensure_zh_locale', ENSURE_PACKAGES],
+                        stdin=subprocess.DEVNULL, stdout=sys.stderr)
+    if cp.returncode != 0:
+        raise HarnessError("the zh_CN.UTF-8 locale could not be made")
+
+
+def runs_32bit_code(bin_dir):
+    """(answer, why) from tools/ia32_probe.c, a 64-bit program that enters 32-bit code."""
+    source = os.path.join(REPO, "tools", "ia32_probe.c")
+    probe = os.path.join(bin_dir, "ia32_probe")
+    if not (os.path.exists(probe) and os.path.getmtime(probe) >= os.path.getmtime(source)):
+        if not shutil.which("gcc") and not ensure_packages("gcc", "libc6-dev"):
+            raise HarnessError("gcc is needed to build the 32-bit probe")
+        os.makedirs(bin_dir, exist_ok=True)
+        # -no-pie: the code must sit below 4 GB to be reachable from 32-bit code.
+        cp = subprocess.run(["gcc", "-O2", "-static", "-no-pie", "-o", probe + ".tmp", source],
+                            capture_output=True, text=True)
+        if cp.returncode != 0:
+            raise HarnessError(f"building the 32-bit probe failed:\n{cp.stderr}")
+        os.replace(probe + ".tmp", probe)
+    try:
+        cp = subprocess.run([probe], capture_output=True, text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return False, "the 32-bit probe hung"
+    answer = cp.stdout.strip() or f"no: the probe ended with status {cp.returncode}"
+    return cp.returncode == 0 and answer == "yes", answer
+
+
+class Route:
+    """Where Wine runs. `forward` runs a workbench command there: None means
+    "here, go on"; otherwise the command's exit code."""
+    name = None
+
+    def __init__(self, reason):
+        self.reason = reason
+
+    def __str__(self):
+        return f"{self.name} ({self.reason})"
+
+    def start(self, log=print):
+        pass
+
+    def forward(self, argv, timeout):
+        return None
+
+    def stop(self):
+        pass
+
+
+class NativeRoute(Route):
+    name = "native"
+
+    def start(self, log=print):
+        if not ensure_packages(*NATIVE_PACKAGES):
+            raise HarnessError(f"could not install {' '.join(NATIVE_PACKAGES)}")
+        ensure_zh_locale()
+
+
+class NoRoute(Route):
+    name = "none"
+
+    def forward(self, argv, timeout):
+        print(f"skipped: Wine cannot run here: {self.reason}")
+        return SKIP
+
+
+class GuestRoute(Route):
+    """The same command, run natively in the emulated guest: the repository
+    (read-only), the work folder and any extra folders are shared at their
+    host paths, and machine-local state stays on the guest's own disk."""
+    name = "guest"
+
+    def __init__(self, reason, workdir, shares):
+        super().__init__(reason)
+        self.guest = guestlib.Guest(os.path.join(workdir, "guest"))
+        self.shares = shares
+
+    def start(self, log=print):
+        shares = [("repo", REPO, True)]
+        shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
+        self.guest.boot(shares, timeout=300, log=log)
+
+    def forward(self, argv, timeout):
+        env = {ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(GUEST_WAIT_SCALE * WAIT_SCALE),
+               STATE_ENV: "/var/lanyue"}
+        if os.environ.get("LANYUE_E2E_EXE"):
+            env["LANYUE_E2E_EXE"] = os.path.abspath(os.environ["LANYUE_E2E_EXE"])
+        script = (f"cd {shlex.quote(os.getcwd())} || exit 2\n"
+                  + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in env.items())
+                  + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
+        try:
+            return self.guest.run(script, timeout=timeout)
+        except guestlib.GuestError as e:
+            raise HarnessError(str(e))
+
+    def stop(self):
+        self.guest.stop()
+
+
+def _guest_or_none(reason, workdir, shares):
+    if not ensure_packages(*GUEST_PACKAGES):
+        return NoRoute(f"{reason}, and the emulator ({' '.join(GUEST_PACKAGES)}) cannot be installed")
+    short = guestlib.lacks_room()
+    if short:
+        return NoRoute(f"{reason}, and the disk lacks room for the guest image: {short}")
+    return GuestRoute(reason, workdir, shares)
+
+
+def native_route(workdir):
+    """(NativeRoute, None) where Wine runs on this machine, else (None, why not).
+    LANYUE_E2E_ROUTE=native|guest forces the answer."""
+    forced = os.environ.get(ROUTE_ENV)
+    if forced == "native":
+        return NativeRoute(f"{ROUTE_ENV}=native"), None
+    if forced == "guest":
+        return None, f"{ROUTE_ENV}=guest"
+    if forced:
+        raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
+    native, answer = runs_32bit_code(os.path.join(workdir, "bin"))
+    if native:
+        return NativeRoute("this kernel runs 32-bit x86 code"), None
+    return None, f"this kernel runs no 32-bit x86 code ({answer})"
+
+
+def choose_route(workdir, shares=()):
+    """Native where this kernel runs 32-bit code, the guest otherwise; none when the
+    guest cannot be had. `shares`: (host folder, read-only) the guest must see, besides
+    the repository."""
+    native, why = native_route(workdir)
+    return native or _guest_or_none(why, workdir, shares)
+
+
+def save_route(route, workdir):
+    with open(os.path.join(workdir, "route.json"), "w") as f:
+        json.dump({"name": route.name, "reason": route.reason}, f)
+
+
+def saved_route(workdir, shares=()):
+    """The route the prepare step took (inside the guest: native); a fresh choice
+    when no prepare step ran."""
+    if os.environ.get(ROUTE_ENV) == "native":
+        return NativeRoute(f"{ROUTE_ENV}=native")
+    try:
+        saved = json.load(open(os.path.join(workdir, "route.json")))
+    except (OSError, ValueError):
+        return choose_route(workdir, shares)
+    if saved["name"] == "guest":
+        return GuestRoute(saved["reason"], workdir, shares)
+    return (NativeRoute if saved["name"] == "native" else NoRoute)(saved["reason"])
 
 
 # ---------------------------------------------------------------- processes
@@ -65,7 +256,7 @@ class Procs:
             return
         try:
             p.terminate()
-            p.wait(timeout=grace)
+            p.wait(timeout=scaled(grace))
         except subprocess.TimeoutExpired:
             p.kill()
             try:
@@ -87,6 +278,7 @@ def run(argv, env, timeout, check=True, what=None):
     Output goes through files, not pipes: the first Wine command of a session
     starts services.exe and friends, which inherit its descriptors and would
     keep a pipe open for as long as the wineserver lives."""
+    timeout = scaled(timeout)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -118,7 +310,7 @@ class Display:
                                  "-nolisten", "tcp", "-noreset"], env=os.environ.copy(),
                                 pass_fds=(w,))
         os.close(w)
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + scaled(20)
         data = b""
         os.set_blocking(r, False)
         while not data.endswith(b"\n"):
@@ -165,7 +357,7 @@ def xdotool(display, *args, timeout=10):
     env = dict(os.environ, DISPLAY=display)
     try:
         return subprocess.run(["xdotool", *args], env=env, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=timeout)
+                              capture_output=True, timeout=scaled(timeout))
     except subprocess.TimeoutExpired:
         raise HarnessError(f"xdotool {' '.join(args)} hung")
 
@@ -180,6 +372,8 @@ def window_name(display, wid):
 
 
 def press_return(display, wid):
+    # With no window manager nothing gives the box the focus its OK button needs.
+    xdotool(display, "windowfocus", "--sync", str(wid))
     xdotool(display, "key", "--window", str(wid), "Return")
 
 
@@ -219,11 +413,11 @@ class Prefix:
 
     def kill_server(self):
         subprocess.run([WINESERVER, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(30))
         # -k returns before the old server has let go of the prefix
         try:
             subprocess.run([WINESERVER, "-w"], env=self.env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=15)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(15))
         except subprocess.TimeoutExpired:
             pass
 
@@ -299,7 +493,7 @@ class PrefixLock:
     def __init__(self, path, timeout=600):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         self.f = open(path, "w")
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + scaled(timeout)
         while True:
             try:
                 fcntl.flock(self.f, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -456,6 +650,7 @@ class BoxRun:
 def run_until_boxes_closed(procs, argv, env, display, log_dir, appear_timeout=60, exit_timeout=30,
                            press=True):
     """Starts the program, presses Return on every box it shows, waits for it to end."""
+    appear_timeout, exit_timeout = scaled(appear_timeout), scaled(exit_timeout)
     os.makedirs(log_dir, exist_ok=True)
     out_path, err_path = os.path.join(log_dir, "stdout"), os.path.join(log_dir, "stderr")
     res = BoxRun()
@@ -472,10 +667,10 @@ def run_until_boxes_closed(procs, argv, env, display, log_dir, appear_timeout=60
                     if res.first_box_s is None:
                         res.first_box_s = time.monotonic() - t0
                         deadline = time.monotonic() + exit_timeout
-                        time.sleep(0.3)  # let a second, concurrent box surface too
+                        time.sleep(scaled(0.3))  # let a second, concurrent box surface too
                     seen[wid] = window_name(display, wid)
                     res.boxes.append((wid, seen[wid]))
-                if press and time.monotonic() - pressed_at.get(wid, -10) > 3:
+                if press and time.monotonic() - pressed_at.get(wid, -1e9) > scaled(3):
                     press_return(display, wid)
                     pressed_at[wid] = time.monotonic()
             if not alive:

@@ -1,7 +1,8 @@
 # End-to-end cases for the shipped LanyueRepair.exe under Wine: real processes,
 # a real registry (both WOW64 views), real folders and a real message box.
-# One table of cases below; `run ID` runs one, `prepare` builds the helpers and
-# prefixes, `finish` stops what a killed run may have left. See --help.
+# One table of cases below; `start` picks the route Wine runs on (this machine
+# or the emulated guest) and brings it up, `prepare` builds the prefixes,
+# `run ID` runs one case, `finish` stops what the run started. See --help.
 import argparse
 import os
 import shutil
@@ -17,7 +18,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 KEY = r"HKLM\SOFTWARE\Velmarc\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
-CASE_DEADLINE_S = 180  # under ctest's TIMEOUT, so a stuck case still cleans up after itself
+CASE_DEADLINE_S = 180  # times the route's wait scale: under ctest's TIMEOUT, so a stuck
+                       # case still cleans up after itself
+FORWARD_TIMEOUT_S = 3000  # a command run on the guest route, from the host's side
 
 # The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
 SUCCESS = dict(name="success",
@@ -132,14 +135,18 @@ CASES = [
 
 # ---------------------------------------------------------------- context
 
+HELPERS = ("stand_in_client", "list_processes", "key_acl")
+
+
 class Ctx:
     def __init__(self, workdir, exe):
         self.workdir = os.path.abspath(workdir)
         self.exe = exe
         self.bin = os.path.join(self.workdir, "bin")
         self.logs = os.path.join(self.workdir, "logs")
-        self.prefixes = {"win32": wl.Prefix(os.path.join(self.workdir, "prefix32"), "win32"),
-                         "win64": wl.Prefix(os.path.join(self.workdir, "prefix64"), "win64")}
+        self.state = wl.state_dir(self.workdir)  # prefixes, lock and display pid files
+        self.prefixes = {"win32": wl.Prefix(os.path.join(self.state, "prefix32"), "win32"),
+                         "win64": wl.Prefix(os.path.join(self.state, "prefix64"), "win64")}
 
     def helper(self, name):
         libs = {"stand_in_client": (), "list_processes": ("psapi", "user32"), "key_acl": ("advapi32",)}
@@ -147,10 +154,18 @@ class Ctx:
                               libs=libs[name], gui=(name == "stand_in_client"))
 
     def lock(self, timeout=120):
-        return wl.PrefixLock(os.path.join(self.workdir, "lock"), timeout)
+        return wl.PrefixLock(os.path.join(self.state, "lock"), timeout)
 
     def xvfb_pidfile(self, arch):
-        return os.path.join(self.workdir, f"xvfb-{arch}.pid")
+        return os.path.join(self.state, f"xvfb-{arch}.pid")
+
+    def shares(self):
+        """Host folders the guest route must see besides the repository."""
+        folders = [(self.workdir, False)]
+        exe_dir = os.path.dirname(self.exe)
+        if not any(exe_dir == d or exe_dir.startswith(d + os.sep) for d in (wl.REPO, self.workdir)):
+            folders.append((exe_dir, True))
+        return folders
 
 
 def check_exe(exe):
@@ -220,7 +235,7 @@ def start_clients(ctx, prefix, display, procs, clients):
     for path in clients:
         procs.start([wl.WINE, path], prefix.env(display))
         started.append(path.encode("gbk"))
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + wl.scaled(60)
         while True:
             acp, listed = list_processes(ctx, prefix, display)
             if acp != "acp=936":
@@ -228,7 +243,7 @@ def start_clients(ctx, prefix, display, procs, clients):
             if started[-1] in listed:
                 break
             if time.monotonic() > deadline:
-                raise wl.HarnessError(f"{path} not listed by EnumProcesses after 60s")
+                raise wl.HarnessError(f"{path} not listed by EnumProcesses after {wl.scaled(60):.0f}s")
             time.sleep(0.2)
     order = [p for p in listed if p in started]
     if order != started:
@@ -246,7 +261,7 @@ def run_case(ctx, case):
     os.makedirs(log_dir)
     lock = ctx.lock()
     procs = wl.Procs()
-    signal.alarm(CASE_DEADLINE_S)
+    signal.alarm(int(wl.scaled(CASE_DEADLINE_S)))
     xvfb = display = None
     locked = False
     try:
@@ -307,7 +322,8 @@ def judge(case, res, before, after):
     f = []
     top = [c for c in res.calls if not c.nested]
     if res.killed:
-        f.append("did not end within 30s of its box (or showed none within 60s); killed")
+        f.append(f"did not end within {wl.scaled(30):.0f}s of its box "
+                 f"(or showed none within {wl.scaled(60):.0f}s); killed")
     elif res.exit_code != 0:
         f.append(f"exit code {res.exit_code}, expected 0")
     # the box as the window system saw it
@@ -372,9 +388,29 @@ def write_summary(log_dir, case, res, before, after, failures):
 
 # ---------------------------------------------------------------- commands
 
+def cmd_start(ctx):
+    """Picks the route, says which and why, and brings it up: the helpers are built
+    here on the host either way; the guest is booted once for the whole run."""
+    route = wl.choose_route(ctx.workdir, ctx.shares())
+    os.makedirs(ctx.workdir, exist_ok=True)
+    wl.save_route(route, ctx.workdir)
+    print(f"route: {route}")
+    sys.stdout.flush()
+    if isinstance(route, wl.NoRoute):
+        print("every Wine case is skipped")
+        return wl.SKIP
+    check_exe(ctx.exe)
+    for name in HELPERS:
+        ctx.helper(name)
+    t0 = time.monotonic()
+    route.start()
+    print(f"{route.name} route up in {time.monotonic() - t0:.1f}s")
+    return 0
+
+
 def cmd_prepare(ctx, arches):
     check_exe(ctx.exe)
-    for name in ("stand_in_client", "list_processes", "key_acl"):
+    for name in HELPERS:
         ctx.helper(name)
     lock = ctx.lock(timeout=900)
     procs = wl.Procs()
@@ -397,7 +433,10 @@ def cmd_prepare(ctx, arches):
     return 0
 
 
-def cmd_finish(ctx):
+def cmd_finish(ctx, route):
+    if route.name != "native":
+        route.stop()
+        return 0
     for arch, prefix in ctx.prefixes.items():
         if os.path.isdir(prefix.path):
             prefix.kill_server()
@@ -436,7 +475,7 @@ def cmd_run(ctx, ids):
 
 
 def _on_alarm(signum, frame):
-    raise wl.HarnessError(f"case still running after {CASE_DEADLINE_S}s")
+    raise wl.HarnessError(f"case still running after {wl.scaled(CASE_DEADLINE_S):.0f}s")
 
 
 def _on_term(signum, frame):
@@ -455,6 +494,7 @@ def main():
                     help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
                          "can be pointed at another build")
     sub = ap.add_subparsers(dest="cmd", required=True)
+    sub.add_parser("start", help="pick the route Wine runs on and bring it up")
     p = sub.add_parser("prepare")
     p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
     sub.add_parser("finish")
@@ -470,10 +510,17 @@ def main():
             print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
         return 0
     try:
+        if a.cmd == "start":
+            return cmd_start(ctx)
+        # The one place the route enters: elsewhere, the same command runs there.
+        route = wl.saved_route(ctx.workdir, ctx.shares())
+        if a.cmd == "finish":
+            return cmd_finish(ctx, route)
+        rc = route.forward([os.path.abspath(sys.argv[0]), *sys.argv[1:]], FORWARD_TIMEOUT_S)
+        if rc is not None:
+            return rc
         if a.cmd == "prepare":
             return cmd_prepare(ctx, ["win32", "win64"] if a.arch == "all" else [a.arch])
-        if a.cmd == "finish":
-            return cmd_finish(ctx)
         return cmd_run(ctx, a.ids)
     except wl.HarnessError as e:
         print(f"ERROR: {e}", file=sys.stderr)
