@@ -112,6 +112,13 @@ def main():
     exe = os.path.abspath(a.exe)
     e2e.check_exe(exe)
     work = os.path.abspath(a.workdir)
+    route, why_not = wl.native_route(work)
+    if route is None:
+        print(f"Not measured: the benchmark runs only where Wine runs natively, and here {why_not}. "
+              "Under the emulated guest the timings would be the emulator's, not the tool's, "
+              "so no table was written.")
+        return 0
+    route.start()
     ctx = e2e.Ctx(work, exe)
     bare = wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
     client = ctx.helper("stand_in_client")

@@ -1,0 +1,106 @@
+# The body of tools/try-under-wine: one run of the tool next to a stand-in client, its box
+# screenshotted, OK pressed, the patch folder listed. On the guest route the host builds the
+# stand-in client, boots a guest of its own and runs this same script there.
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "tests", "e2e")]
+import winelab as wl  # noqa: E402
+import e2e  # noqa: E402
+
+CLIENT = r"C:\Games\Client\game.exe"
+
+
+def try_once(ctx, prefix, keep):
+    procs = wl.Procs()
+    xvfb = None
+    try:
+        if os.path.exists(prefix.path):
+            prefix.kill_server()
+            shutil.rmtree(prefix.path)
+        xvfb = wl.Display(procs, size="800x600x24")
+        prefix.create(xvfb.name)
+        # Wine draws the box's title bar itself only without a window manager's help.
+        prefix.reg(xvfb.name, "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                   "/t", "REG_SZ", "/d", "N", "/f")
+        tool = prefix.host_path(e2e.TOOL_AT)
+        os.makedirs(os.path.dirname(tool))
+        shutil.copyfile(ctx.exe, tool)
+        e2e.list_processes(ctx, prefix, xvfb.name)
+        print(f"starting the stand-in client {CLIENT}")
+        e2e.start_clients(ctx, prefix, xvfb.name, procs, [CLIENT])
+        print(f"running {e2e.TOOL_AT} (a copy of {ctx.exe})")
+        p = procs.start([wl.WINE, e2e.TOOL_AT], prefix.env(xvfb.name))
+        deadline = time.monotonic() + wl.scaled(60)
+        while not (wins := wl.visible_windows(xvfb.name, p.pid)):
+            if p.poll() is not None or time.monotonic() > deadline:
+                sys.exit("the tool showed no box")
+            time.sleep(0.1)
+        time.sleep(wl.scaled(0.5))  # let the box finish painting
+        wid = wins[0]
+        print(f"box shown, titled {wl.window_name(xvfb.name, wid)!r}")
+        shot = os.path.join(ctx.workdir, "box.png")
+        cp = subprocess.run(["import", "-display", xvfb.name, "-window", str(wid),
+                             "-filter", "point", "-resize", "200%", shot],
+                            capture_output=True, text=True, timeout=wl.scaled(30))
+        print(f"screenshot: {shot}" if cp.returncode == 0 else f"screenshot failed: {cp.stderr}")
+        wl.press_return(xvfb.name, wid)
+        try:
+            p.wait(timeout=wl.scaled(15))
+        except subprocess.TimeoutExpired:
+            sys.exit("the tool did not end after OK")
+        print(f"OK pressed; the tool ended with exit code {p.returncode}")
+        folder = prefix.host_path(r"C:\Games\Client")
+        print(f"\nC:\\Games\\Client ({folder}):")
+        sys.stdout.flush()
+        subprocess.run(["ls", "-la", folder])
+        patch = os.path.join(folder, "patch")
+        print("\npatch folder created" if os.path.isdir(patch) else "\nno patch folder was created")
+    finally:
+        procs.end_all(keep=[xvfb.proc] if xvfb else [])
+        if os.path.isdir(prefix.path):
+            prefix.kill_server()
+            if not keep:
+                shutil.rmtree(prefix.path)
+        if xvfb:
+            xvfb.close()
+
+
+def main():
+    args = [a for a in sys.argv[1:] if a != "--keep"]
+    keep = "--keep" in sys.argv[1:]
+    exe = os.path.abspath(args[0] if args else os.path.join(REPO, "dist", "LanyueRepair.exe"))
+    out_dir = os.path.join(REPO, "build", "try-under-wine")
+    ctx = e2e.Ctx(out_dir, exe)
+    prefix = wl.Prefix(os.path.join(ctx.state, "prefix"), "win32")
+    e2e.check_exe(exe)
+    os.makedirs(out_dir, exist_ok=True)
+    route = wl.choose_route(out_dir, ctx.shares())
+    if route.name == "none":
+        sys.exit(f"cannot run Wine here: {route.reason}")
+    if route.name == "guest":
+        print(f"route: {route}")
+        ctx.helper("stand_in_client")
+        ctx.helper("list_processes")
+        route.start()
+        try:
+            return route.forward([os.path.abspath(__file__), exe, *(["--keep"] if keep else [])], 1800)
+        finally:
+            route.stop()
+    route.start()
+    if not wl.ensure_packages("imagemagick", "fonts-wqy-microhei"):
+        raise wl.HarnessError("could not install imagemagick and fonts-wqy-microhei")
+    try_once(ctx, prefix, keep)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except wl.HarnessError as e:
+        sys.exit(f"ERROR: {e}")
