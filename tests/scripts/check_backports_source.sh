@@ -9,8 +9,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 
 rows=(
-    "one-line sources.list|list|deb [arch=amd64] file:/srv/mirror/debian $codename main contrib
-deb file:/srv/mirror/debian-security $codename-security main|deb file:/srv/mirror/debian/ $codename-backports main"
+    "one-line sources.list|list|deb [arch=amd64] file:/srv/archive/debian $codename main contrib
+deb file:/srv/archive/debian-security $codename-security main|deb file:/srv/archive/debian/ $codename-backports main"
     "deb822 .sources|sources|Types: deb
 URIs: http://127.0.0.1:3142/debian
 Suites: $codename-updates $codename
@@ -25,7 +25,7 @@ Components: main|deb http://127.0.0.1:3142/debian/ $codename-backports main"
 URIs: http://127.0.0.1:3142/debian-security
 Suites: $codename-security
 Components: main|"
-    "another release only|list|deb file:/srv/mirror/debian oldrelease main|"
+    "another release only|list|deb file:/srv/archive/debian oldrelease main|"
 )
 
 failed=0
