@@ -143,6 +143,15 @@ class NoRoute(Route):
         return SKIP
 
 
+def _guest_of(workdir):
+    return guestlib.Guest(os.path.join(workdir, "guest"))
+
+
+def stop_guest(workdir):
+    """Ends the guest of this work folder, if one runs."""
+    _guest_of(workdir).stop()
+
+
 class GuestRoute(Route):
     """The same command, run natively in the emulated guest: the repository
     (read-only), the work folder and any extra folders are shared at their
@@ -151,7 +160,7 @@ class GuestRoute(Route):
 
     def __init__(self, reason, workdir, shares):
         super().__init__(reason)
-        self.guest = guestlib.Guest(os.path.join(workdir, "guest"))
+        self.guest = _guest_of(workdir)
         self.shares = shares
 
     def start(self, log=print):

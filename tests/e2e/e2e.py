@@ -20,7 +20,9 @@ KEY = r"HKLM\SOFTWARE\Velmarc\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
 CASE_DEADLINE_S = 180  # times the route's wait scale: under ctest's TIMEOUT, so a stuck
                        # case still cleans up after itself
-FORWARD_TIMEOUT_S = 3000  # a command run on the guest route, from the host's side
+# How long the host waits for a command it sent to the guest: past the guest's own
+# deadline, and under ctest's TIMEOUT, so a stuck command is cancelled, not orphaned.
+FORWARD_TIMEOUT_S = {"prepare": 1700, "run": CASE_DEADLINE_S * wl.GUEST_WAIT_SCALE + 120}
 
 # The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
 SUCCESS = dict(name="success",
@@ -391,6 +393,7 @@ def write_summary(log_dir, case, res, before, after, failures):
 def cmd_start(ctx):
     """Picks the route, says which and why, and brings it up: the helpers are built
     here on the host either way; the guest is booted once for the whole run."""
+    wl.stop_guest(ctx.workdir)  # one an earlier, killed run left
     route = wl.choose_route(ctx.workdir, ctx.shares())
     os.makedirs(ctx.workdir, exist_ok=True)
     wl.save_route(route, ctx.workdir)
@@ -516,7 +519,9 @@ def main():
         route = wl.saved_route(ctx.workdir, ctx.shares())
         if a.cmd == "finish":
             return cmd_finish(ctx, route)
-        rc = route.forward([os.path.abspath(sys.argv[0]), *sys.argv[1:]], FORWARD_TIMEOUT_S)
+        cases = len(CASES) if a.cmd == "run" and "all" in a.ids else len(getattr(a, "ids", [1]))
+        rc = route.forward([os.path.abspath(sys.argv[0]), *sys.argv[1:]],
+                           FORWARD_TIMEOUT_S[a.cmd] * cases)
         if rc is not None:
             return rc
         if a.cmd == "prepare":
