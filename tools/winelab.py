@@ -382,8 +382,7 @@ def window_name(display, wid):
 
 def press_return(display, wid):
     # With no window manager nothing gives the box the focus its OK button needs.
-    xdotool(display, "windowfocus", "--sync", str(wid))
-    xdotool(display, "key", "--window", str(wid), "Return")
+    xdotool(display, "windowfocus", "--sync", str(wid), "key", "--window", str(wid), "Return")
 
 
 # ---------------------------------------------------------------- prefix
