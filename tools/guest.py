@@ -64,33 +64,43 @@ def lacks_room():
     return None
 
 
-def build_image(log=print):
-    """Builds the image unless this recipe's is cached. Built under a lock into
-    a partial folder that becomes the image folder by one rename, so a killed
-    build never leaves a half image where a later run would take it."""
+def build_image(log=print, lock_wait=1800):
+    """Builds the image unless this recipe's is cached. The build keeps the cache's
+    lock for as long as any of its processes lives, so a build orphaned by a killed
+    run finishes (or dies) before another starts, and is then reused or cleared."""
     final = image_dir()
     os.makedirs(cache_root(), exist_ok=True)
     with open(os.path.join(cache_root(), "build.lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+        deadline = time.monotonic() + lock_wait
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    raise GuestError(f"another guest image build held {cache_root()} for {lock_wait}s")
+                time.sleep(1)
         if image_ready():
             return final
-        partial = final + ".partial"
-        shutil.rmtree(partial, ignore_errors=True)  # a build that was killed
-        os.makedirs(partial)
-        log(f"building the guest image {final} (first use of this recipe, about 5 minutes) ...")
+        log(f"building the guest image {final} (first use of this recipe, about 3 minutes) ...")
         t0 = time.monotonic()
         build_log = os.path.join(cache_root(), "build.log")
         with open(build_log, "wb") as out:
-            cp = subprocess.run([os.path.join(RECIPE, "build-image"), partial], stdin=subprocess.DEVNULL,
-                                stdout=out, stderr=subprocess.STDOUT)
-        if cp.returncode != 0:
-            shutil.rmtree(partial, ignore_errors=True)
+            p = subprocess.Popen([os.path.join(RECIPE, "build-image"), final], stdin=subprocess.DEVNULL,
+                                 stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
+                                 pass_fds=(lock.fileno(),))
+            try:
+                p.wait()
+            except BaseException:
+                os.killpg(p.pid, signal.SIGKILL)  # mmdebstrap and all it started
+                p.wait()
+                raise
+        if p.returncode != 0 or not image_ready():
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
-            raise GuestError(f"building the guest image failed ({cp.returncode}); {build_log}:\n{tail}")
-        os.rename(partial, final)
-        _prune_unused(final)
+            raise GuestError(f"building the guest image failed ({p.returncode}); {build_log}:\n{tail}")
         log(f"guest image built in {time.monotonic() - t0:.0f}s "
             f"({sum(os.path.getsize(os.path.join(final, f)) for f in IMAGE_FILES) / 2**30:.1f} GB)")
+        _prune_unused(final)
         return final
 
 
@@ -99,7 +109,8 @@ def _prune_unused(keep, days=14):
     root = os.path.dirname(keep)
     for name in os.listdir(root):
         path = os.path.join(root, name)
-        if not name.startswith("guest-") or path == keep or not os.path.isdir(path):
+        if not name.startswith("guest-") or name.endswith(".partial") or path == keep \
+                or not os.path.isdir(path):
             continue
         used = os.path.join(path, "last-used")
         last = os.path.getmtime(used if os.path.exists(used) else path)
