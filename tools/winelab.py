@@ -50,12 +50,12 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ENSURE_PACKAGES = os.path.join(REPO, "scripts", "ensure-packages.sh")
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
-# Every wait and timeout below is multiplied by this; the guest route sets it
-# for the commands it runs, since everything there runs under emulation.
+# Every wait and timeout of the workbench is multiplied by this; the guest route
+# sets it for the commands it runs, since everything there runs under emulation.
 WAIT_SCALE = float(os.environ.get("LANYUE_WAIT_SCALE") or 1)
 GUEST_WAIT_SCALE = 6
-# Machine-local state (prefixes, locks, display pid files) when it must not
-# live beside the logs: in the guest those are on a folder shared with the host.
+# Where machine-local state (prefixes, locks, display pid files) goes when not in
+# the work folder: in the guest the work folder is the host's, shared for the logs.
 STATE_ENV = "LANYUE_WINE_STATE"
 NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
 GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
@@ -88,7 +88,7 @@ def runs_32bit_code(bin_dir):
     source = os.path.join(REPO, "tools", "ia32_probe.c")
     probe = os.path.join(bin_dir, "ia32_probe")
     if not (os.path.exists(probe) and os.path.getmtime(probe) >= os.path.getmtime(source)):
-        if not shutil.which("gcc") and not ensure_packages("gcc", "libc6-dev"):
+        if not ensure_packages("gcc", "libc6-dev"):
             raise HarnessError("gcc is needed to build the 32-bit probe")
         os.makedirs(bin_dir, exist_ok=True)
         # -no-pie: the code must sit below 4 GB to be reachable from 32-bit code.
