@@ -17,8 +17,8 @@ RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
 # What goes into the image; the boot line does not, so it is not hashed.
 IMAGE_RECIPE = ("packages", "init", "build-image")
 IMAGE_FILES = ("vmlinuz", "initrd.img", "disk.img")
-# The root tree and the image side by side while building, and the snapshot
-# overlay while running.
+# Free disk the image needs: its root tree and the image side by side while
+# building (2.4 GB each), and the snapshot overlay while running.
 ROOM_GB = 8
 
 
@@ -82,7 +82,7 @@ def build_image(log=print, lock_wait=1800):
                 time.sleep(1)
         if image_ready():
             return final
-        log(f"building the guest image {final} (first use of this recipe, about 3 minutes) ...")
+        log(f"building the guest image {final} (first use of this recipe, a few minutes) ...")
         t0 = time.monotonic()
         build_log = os.path.join(cache_root(), "build.log")
         with open(build_log, "wb") as out:
