@@ -173,7 +173,9 @@ class GuestRoute(Route):
                STATE_ENV: "/var/lanyue"}
         if os.environ.get("LANYUE_E2E_EXE"):
             env["LANYUE_E2E_EXE"] = os.path.abspath(os.environ["LANYUE_E2E_EXE"])
-        script = (f"cd {shlex.quote(os.getcwd())} || exit 2\n"
+        # The same folder as here where the guest has it (the repository and the
+        # work folder are shared at their own paths), else the repository.
+        script = (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
                   + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in env.items())
                   + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
         try:
