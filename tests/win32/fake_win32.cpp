@@ -217,9 +217,8 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 extern "C" int _stricmp(const char* a, const char* b) {
-    auto fold = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
     for (;; ++a, ++b) {
-        const int difference = fold(static_cast<unsigned char>(*a)) - fold(static_cast<unsigned char>(*b));
+        const int difference = fake::FoldAscii(*a) - fake::FoldAscii(*b);
         if (difference != 0 || *a == '\0') return difference;
     }
 }
