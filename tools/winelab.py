@@ -69,17 +69,20 @@ def state_dir(default):
     return os.environ.get(STATE_ENV) or default
 
 
-def ensure_packages(*packages):
-    """Installs what is missing through scripts/ensure-packages.sh; True when all are there."""
-    cp = subprocess.run(["bash", "-c", '. "$0" && ensure_packages "$@"', ENSURE_PACKAGES, *packages],
+def _ensure(function, *args):
+    """Runs one function of scripts/ensure-packages.sh; True when it succeeded."""
+    cp = subprocess.run(["bash", "-c", f'. "$0" && {function} "$@"', ENSURE_PACKAGES, *args],
                         stdin=subprocess.DEVNULL, stdout=sys.stderr)
     return cp.returncode == 0
 
 
+def ensure_packages(*packages):
+    """Installs what is missing; True when all are there."""
+    return _ensure("ensure_packages", *packages)
+
+
 def ensure_zh_locale():
-    cp = subprocess.run(["bash", "-c", '. "$0" && ensure_zh_locale', ENSURE_PACKAGES],
-                        stdin=subprocess.DEVNULL, stdout=sys.stderr)
-    if cp.returncode != 0:
+    if not _ensure("ensure_zh_locale"):
         raise HarnessError("the zh_CN.UTF-8 locale could not be made")
 
 
