@@ -97,6 +97,7 @@ const LocatorCase kCases[] = {
     {"ClientBeyondFirst1024", Crowd(1500, 1400), kClientPath, Cut::Terminated, 0, {4096, 8192}},
     {"ClientBeyondFirst2048", Crowd(3000, 2999), kClientPath, Cut::Terminated, 0, {4096, 8192, 16384}},
     {"FailedRetryScansFirstList", Crowd(1500, 700), kClientPath, Cut::Terminated, 2, {4096, 8192}},
+    {"FailedRetryClientBeyondFirstList", Crowd(1500, 1400), "", Cut::Terminated, 2, {4096, 8192}},
     {"CrowdWithoutClient", Crowd(1023, 5000), "", Cut::Terminated, 0, {4096}},
 };
 
