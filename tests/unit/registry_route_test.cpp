@@ -1,7 +1,8 @@
 // The registry route against scripted HKLM states that a real registry
 // cannot easily be made to show: a key that refuses to open, values without
-// a terminator, and every size around the 1024-byte buffer. Value types and
-// ordinary paths are proven under Wine.
+// a terminator, and every size around the 1024-byte buffer. Plus the one
+// other value type whose bytes read as a terminated path; the rest, and
+// ordinary paths, are proven under Wine.
 #include "registry_route.h"
 
 #include <optional>
@@ -45,6 +46,7 @@ const RegistryCase kCases[] = {
     {"ExactFitWithoutTerminatorRefused", Sz(kLong + "L"), ""},
     {"OneByteTooLargeRefused", Sz(Zero(kLong + "L")), ""},
     {"OneShortWithoutTerminator", Sz(kLong), kLong},
+    {"MultiStringRefused", RegistryValue{REG_MULTI_SZ, Zero(Zero("C:\\Games\\Client"))}, ""},
 };
 
 using RegistryRouteTest = PlatformTableTest<RegistryCase>;
