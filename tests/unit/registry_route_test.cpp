@@ -45,6 +45,7 @@ const RegistryCase kCases[] = {
     {"ExactFitWithTerminator", Sz(Zero(kLong)), kLong},
     {"ExactFitWithoutTerminatorRefused", Sz(kLong + "L"), ""},
     {"OneByteTooLargeRefused", Sz(Zero(kLong + "L")), ""},
+    {"TooLargeWithEarlyZeroRefused", Sz(Zero("C:\\A") + std::string(1100, 'x')), ""},
     {"OneShortWithoutTerminator", Sz(kLong), kLong},
     {"MultiStringRefused", RegistryValue{REG_MULTI_SZ, Zero(Zero("C:\\Games\\Client"))}, ""},
 };
