@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/ensure-packages.sh
 
-ensure_packages g++ cmake ninja-build libgtest-dev python3-pefile
+# apt-utils and gnupg: the package set-up's test builds and signs an archive of its own.
+ensure_packages g++ cmake ninja-build libgtest-dev python3-pefile apt-utils gnupg
 ./build.sh
 
 cmake --preset host

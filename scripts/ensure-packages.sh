@@ -1,7 +1,86 @@
 # Sourced by build.sh, test.sh and the test runners: installs the Debian
-# packages a step needs, once, and only what is missing.
+# packages a step needs, once, and only what is missing. Package archives are
+# sometimes caught mid-sync, so an update with errors is retried and then
+# only warned about, and a failed install is tried once more preferring the
+# machine's own release; what still fails is shown in apt's own words.
 # Usage: ensure_packages PKG...   (multiarch names such as wine32:i386 work)
 # As root it runs apt-get; otherwise it prints the exact command and fails.
+
+# Seconds to wait before each further try of an update that reported errors
+# (about a minute in all); tests set it shorter.
+: "${LANYUE_APT_RETRY_WAITS:=5 15 40}"
+
+# apt's own error lines in its output: E:, Err: with the detail line under
+# it, and the warnings that say an index was not fetched.
+apt_error_lines() {
+    awk '/^(E|Err):/ || /^W: (Failed to fetch|Some index files)/ { print; detail = /^Err:/; next }
+         detail && /^ / { print } { detail = 0 }'
+}
+
+# apt-get update, tried again while it reports errors. Still failing, it warns
+# with apt's lines and succeeds: the lists that did arrive, or older ones,
+# may be all the install needs. The last errors stay in APT_UPDATE_ERRORS.
+apt_update_tolerant() {
+    local out rc wait
+    APT_UPDATE_ERRORS=""
+    for wait in 0 $LANYUE_APT_RETRY_WAITS; do
+        [ "$wait" = 0 ] || { echo "apt-get update reported errors; trying again in ${wait}s" >&2; sleep "$wait"; }
+        rc=0
+        out=$(LC_ALL=C apt-get update 2>&1) || rc=$?
+        APT_UPDATE_ERRORS=$(printf '%s\n' "$out" | apt_error_lines)
+        if [ $rc -eq 0 ] && [ -z "$APT_UPDATE_ERRORS" ]; then
+            return 0
+        fi
+        [ -n "$APT_UPDATE_ERRORS" ] || APT_UPDATE_ERRORS="apt-get update exited with $rc"
+    done
+    echo "warning: apt-get update still reports errors; going on with the lists apt has:" >&2
+    printf '%s\n' "$APT_UPDATE_ERRORS" | sed 's/^/  /' >&2
+    return 0
+}
+
+# apt-get install; when that fails, once more with the machine's own release
+# preferred (-t), which settles a Multi-Arch: same library whose versions
+# differ between architectures because one suite's index for one of them did
+# not arrive. $APT_INSTALL_OPTIONS adds options (the tests simulate with -s).
+apt_install_with_fallback() {
+    local codename out rc
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    local first=(apt-get install -y -q ${APT_INSTALL_OPTIONS:-} "$@")
+    local second=(apt-get install -y -q -t "$codename" ${APT_INSTALL_OPTIONS:-} "$@")
+    rc=0
+    out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${first[@]}" 2>&1) || rc=$?
+    [ $rc -eq 0 ] && return 0
+    local first_error
+    first_error=$(printf '%s\n' "$out" | apt_error_lines | head -1)
+    echo "apt-get install failed (${first_error:-exit $rc}); trying again preferring $codename" >&2
+    rc=0
+    out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${second[@]}" 2>&1) || rc=$?
+    [ $rc -eq 0 ] && return 0
+    {
+        echo "error: could not install $*"
+        echo "  first tried: ${first[*]}"
+        echo "  then tried: ${second[*]}"
+        printf '%s\n' "$out" | apt_failure_report
+    } >&2
+    return 1
+}
+
+# What apt said when a command failed, without its progress lines; then
+# the update's errors, which are often the real cause.
+apt_failure_report() {
+    echo "  apt said:"
+    grep -v -e '^Reading ' -e '^Building ' -e '^$' | tail -15 | sed 's/^/    /'
+    if [ -n "${APT_UPDATE_ERRORS:-}" ]; then
+        echo "  apt-get update had reported errors:"
+        printf '%s\n' "$APT_UPDATE_ERRORS" | sed 's/^/    /'
+    fi
+}
+
+# Update, then install with the fallback: what ensure_packages does once it
+# knows what is missing.
+apt_get_packages() {
+    apt_update_tolerant && apt_install_with_fallback "$@"
+}
 
 ensure_packages() {
     local missing=() pkg
@@ -23,8 +102,17 @@ ensure_packages() {
     if [ $needs_i386 -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
-    apt-get update -qq >&2 || return 1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
+    apt_get_packages "${missing[@]}"
+}
+
+# The packages of those named that the configured archive offers no version
+# of, one a line, from the lists as they are: empty when all can be had.
+packages_lacking_candidate() {
+    local pkg
+    for pkg in "$@"; do
+        LC_ALL=C apt-cache policy "$pkg" 2>/dev/null | grep -q '^  Candidate: [^(]' || echo "$pkg"
+    done
+    return 0
 }
 
 # Wine takes the ANSI code page from the locale: zh_CN.UTF-8 gives code page 936.
@@ -56,6 +144,33 @@ debian_source_lines() {
             if (index(comps[key] " ", " " $3 " ") == 0) comps[key] = comps[key] " " $3
         }
         END { for (i = 0; i < n; i++) print "deb " order[i] comps[order[i]] }'
+}
+
+# Of debian_source_lines, the suites whose indexes apt fetches whole right now
+# for both amd64 and i386, each tried on its own in a scratch lists folder
+# (an image build runs its own update and would fail on any other). Each suite
+# left out is named on stderr with apt's words; fails when none is left.
+whole_debian_source_lines() {
+    local line scratch out rc kept=0
+    while read -r line; do
+        scratch=$(mktemp -d)
+        mkdir -p "$scratch/lists/partial" "$scratch/parts"
+        printf '%s\n' "$line" > "$scratch/sources.list"
+        rc=0
+        # shellcheck disable=SC2086
+        out=$(LC_ALL=C apt-get ${APT_SOURCE_OPTIONS:-} -o Dir::Etc::SourceList="$scratch/sources.list" \
+              -o Dir::Etc::SourceParts="$scratch/parts" -o Dir::State::Lists="$scratch/lists" \
+              -o APT::Architectures=amd64,i386 update 2>&1) || rc=$?
+        out=$(printf '%s\n' "$out" | apt_error_lines)
+        if [ $rc -eq 0 ] && [ -z "$out" ]; then
+            echo "$line"
+            kept=$((kept + 1))
+        else
+            echo "left out $(echo "$line" | cut -d' ' -f3): ${out:-apt-get update exited with $rc}" | head -3 >&2
+        fi
+        rm -rf --one-file-system "$scratch"
+    done < <(debian_source_lines)
+    [ $kept -gt 0 ]
 }
 
 # The backports line for this release, on the URI of the machine's own
@@ -90,6 +205,11 @@ ensure_osslsigncode() {
         fi
         echo "$line" > /etc/apt/sources.list.d/bookworm-backports.list
     fi
-    apt-get update -qq >&2 || return 1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -t bookworm-backports osslsigncode >&2
+    apt_update_tolerant
+    local out
+    if ! out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q -t bookworm-backports osslsigncode 2>&1); then
+        { echo "error: could not install osslsigncode from bookworm-backports"
+          printf '%s\n' "$out" | apt_failure_report; } >&2
+        return 1
+    fi
 }
