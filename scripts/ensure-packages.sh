@@ -21,18 +21,28 @@ apt_error_lines() {
 # with apt's lines and succeeds: the lists that did arrive, or older ones,
 # may be all the install needs. The last errors stay in APT_UPDATE_ERRORS.
 apt_update_tolerant() {
-    local out rc wait
+    local out rc wait stamp
     APT_UPDATE_ERRORS=""
+    # One build-and-test run installs in several steps: lists updated for the
+    # same sources in the last 15 minutes are taken as they are.
+    stamp="${TMPDIR:-/tmp}/lanyue-apt-updated-$(id -u)-$( { apt-config dump Dir; \
+        apt-get indextargets --format '$(URI)'; } 2>/dev/null | md5sum | cut -c1-16)"
+    if [ -n "$(find "$stamp" -mmin -15 2>/dev/null)" ]; then
+        APT_UPDATE_ERRORS=$(cat "$stamp")
+        return 0
+    fi
     for wait in 0 $LANYUE_APT_RETRY_WAITS; do
         [ "$wait" = 0 ] || { echo "apt-get update reported errors; trying again in ${wait}s" >&2; sleep "$wait"; }
         rc=0
         out=$(LC_ALL=C apt-get update 2>&1) || rc=$?
         APT_UPDATE_ERRORS=$(printf '%s\n' "$out" | apt_error_lines)
         if [ $rc -eq 0 ] && [ -z "$APT_UPDATE_ERRORS" ]; then
+            : > "$stamp"
             return 0
         fi
         [ -n "$APT_UPDATE_ERRORS" ] || APT_UPDATE_ERRORS="apt-get update exited with $rc"
     done
+    printf '%s\n' "$APT_UPDATE_ERRORS" > "$stamp"
     echo "warning: apt-get update still reports errors; going on with the lists apt has:" >&2
     printf '%s\n' "$APT_UPDATE_ERRORS" | sed 's/^/  /' >&2
     return 0

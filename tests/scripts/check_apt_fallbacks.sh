@@ -15,7 +15,7 @@ done
 
 work=$(mktemp -d)
 trap 'gpgconf --homedir "$work/gnupg" --kill gpg-agent 2>/dev/null; rm -rf --one-file-system "$work"' EXIT
-export GNUPGHOME="$work/gnupg"
+export GNUPGHOME="$work/gnupg" TMPDIR="$work"  # update stamps stay in here
 mkdir -m 700 "$GNUPGHOME"
 gpg --batch -q --passphrase '' --quick-gen-key 'apt fallback test' ed25519 sign never 2>/dev/null
 
