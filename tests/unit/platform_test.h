@@ -1,7 +1,8 @@
 // Base fixtures for tests that drive the tool against the stand-in platform:
 // a fresh platform per test, and after each one the checks that hold on
-// every path (handles and keys closed, process 0 never opened, the exact
-// rights and sizes asked for, no call the real platform would reject).
+// every path (handles and keys closed, process 0 never opened, only listed
+// ids opened, the exact rights and sizes asked for, no call the real platform
+// would reject).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ protected:
         for (const std::string& problem : platform.misuse) ADD_FAILURE() << problem;
         for (const fake::ProcessOpen& open : platform.processOpens) {
             EXPECT_NE(open.id, 0u) << "process 0 opened";
+            EXPECT_EQ(platform.listedIds.count(open.id), 1u) << "process " << open.id << " was never listed";
             EXPECT_EQ(open.access, 0x0410u) << "process " << open.id;
             EXPECT_EQ(open.inherit, FALSE) << "process " << open.id;
         }

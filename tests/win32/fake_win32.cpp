@@ -101,7 +101,10 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) 
         return FALSE;
     }
     const std::size_t fits = std::min<std::size_t>(state.processes.size(), bytes / sizeof(DWORD));
-    for (std::size_t i = 0; i < fits; ++i) processIds[i] = state.processes[i].id;
+    for (std::size_t i = 0; i < fits; ++i) {
+        processIds[i] = state.processes[i].id;
+        state.listedIds.insert(processIds[i]);
+    }
     *bytesReturned = static_cast<DWORD>(fits * sizeof(DWORD));
     return TRUE;
 }

@@ -72,6 +72,7 @@ struct Platform {
 
     // Recorded calls.
     std::vector<DWORD> enumProcessesSizes;
+    std::set<DWORD> listedIds;  // every id EnumProcesses wrote into a caller's array
     std::vector<ProcessOpen> processOpens;
     std::vector<DWORD> moduleListSizes;  // the byte size each EnumProcessModules call stated
     std::vector<KeyOpen> keyOpens;
