@@ -51,12 +51,13 @@ apt_update_tolerant() {
 # apt-get install; when that fails, once more with the machine's own release
 # preferred (-t), which settles a Multi-Arch: same library whose versions
 # differ between architectures because one suite's index for one of them did
-# not arrive. $APT_INSTALL_OPTIONS adds options (the tests simulate with -s).
+# not arrive. Another install under way is waited for. $APT_INSTALL_OPTIONS
+# adds options (the tests simulate with -s).
 apt_install_with_fallback() {
     local codename out rc
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    local first=(apt-get install -y -q ${APT_INSTALL_OPTIONS:-} "$@")
-    local second=(apt-get install -y -q -t "$codename" ${APT_INSTALL_OPTIONS:-} "$@")
+    local first=(apt-get install -y -q -o DPkg::Lock::Timeout=600 ${APT_INSTALL_OPTIONS:-} "$@")
+    local second=(apt-get install -y -q -o DPkg::Lock::Timeout=600 -t "$codename" ${APT_INSTALL_OPTIONS:-} "$@")
     rc=0
     out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${first[@]}" 2>&1) || rc=$?
     [ $rc -eq 0 ] && return 0
@@ -217,7 +218,7 @@ ensure_osslsigncode() {
     fi
     apt_update_tolerant
     local out
-    if ! out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q -t bookworm-backports osslsigncode 2>&1); then
+    if ! out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 -t bookworm-backports osslsigncode 2>&1); then
         { echo "error: could not install osslsigncode from bookworm-backports"
           printf '%s\n' "$out" | apt_failure_report; } >&2
         return 1

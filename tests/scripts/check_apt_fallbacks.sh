@@ -89,7 +89,7 @@ rows=(
     "a: a whole archive installs|whole|no|apt_get_packages app app32:i386|0||warning|"
     "b: a short index warns, a package of the base suite installs|short|no|apt_get_packages tool|0|warning: apt-get update still reports errors.*binary-i386/Packages  Hash Sum mismatch|trying again|"
     "c: a Multi-Arch: same skew is settled preferring the release|short|yes|apt_get_packages app app32:i386|0|install failed \(E: .*\); trying again preferring $codename|error:|"
-    "d: nothing reachable fails with apt's words|none|no|apt_get_packages app|1|install failed \(E: Unable to locate package app\).*error: could not install app.*then tried: apt-get install -y -q -t $codename.*apt said:.*update had reported errors.*does not have a Release file||"
+    "d: nothing reachable fails with apt's words|none|no|apt_get_packages app|1|install failed \(E: Unable to locate package app\).*error: could not install app.*then tried: apt-get install .*-t $codename.*apt said:.*update had reported errors.*does not have a Release file||"
     "e: the image's suites leave out the short one|short|no|whole_debian_source_lines|0|left out $codename-security: .*binary-i386/Packages  Hash Sum mismatch||deb file:$work/archive-e/ $codename main"
 )
 
