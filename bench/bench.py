@@ -16,9 +16,8 @@ import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
 sys.dont_write_bytecode = True  # keep the source tree clean
-sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "tests", "e2e")]
+sys.path[:0] = [os.path.join(HERE, "..", "tools"), os.path.join(HERE, "..", "tests", "e2e")]
 import winelab as wl  # noqa: E402
 import e2e  # noqa: E402
 
@@ -101,10 +100,10 @@ def time_to_box(procs, watcher, display, argv, env):
 
 def main():
     ap = argparse.ArgumentParser(description="time to the message box, tool vs bare program")
-    ap.add_argument("--exe", default=os.path.join(REPO, "dist", "LanyueRepair.exe"))
+    ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
     ap.add_argument("--runs", type=int, default=15, help="timed runs of each program per load (>= 7)")
     ap.add_argument("--others", type=int, default=60, help="stand-in processes for the loaded run")
-    ap.add_argument("--workdir", default=os.path.join(REPO, "build", "bench"))
+    ap.add_argument("--workdir", default=os.path.join(wl.REPO, "build", "bench"))
     ap.add_argument("--no-write", action="store_true", help="print only, leave RESULTS.md alone")
     a = ap.parse_args()
     if a.runs < 7:
@@ -112,13 +111,16 @@ def main():
     exe = os.path.abspath(a.exe)
     e2e.check_exe(exe)
     work = os.path.abspath(a.workdir)
-    route, why_not = wl.native_route(work)
-    if route is None:
-        print(f"Not measured: the benchmark runs only where Wine runs natively, and here {why_not}. "
-              "Under the emulated guest the timings would be the emulator's, not the tool's, "
-              "so no table was written.")
+    route = wl.choose_route(work)
+    if not route.own_timings:
+        print(f"Not measured: Wine would run on the {route}, where the timings would be the "
+              "emulator's, not the tool's, so no table was written.")
         return 0
-    route.start()
+    route = wl.bring_up(route)
+    return route.run([os.path.abspath(__file__), *sys.argv[1:]], lambda: measure(a, exe, work), 3600)
+
+
+def measure(a, exe, work):
     ctx = e2e.Ctx(work, exe)
     bare = wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
     client = ctx.helper("stand_in_client")
@@ -196,7 +198,7 @@ def main():
         f"alternating runs each, after one warm-up run.",
         f"Machine: {os.cpu_count()} CPUs ({cpu}), {platform.system()} {platform.release()}; "
         f"{datetime.date.today().isoformat()}.",
-        f"Exe: {os.path.relpath(exe, REPO) if exe.startswith(REPO) else exe}, "
+        f"Exe: {os.path.relpath(exe, wl.REPO) if exe.startswith(wl.REPO) else exe}, "
         f"{os.path.getsize(exe)} bytes, sha256 {hashlib.sha256(open(exe, 'rb').read()).hexdigest()[:16]}.",
         "",
         "| other processes | processes listed | LanyueRepair.exe (ms) | bare box (ms) | ratio |",
@@ -224,6 +226,6 @@ def main():
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except wl.HarnessError as e:
+    except (wl.HarnessError, wl.Skip) as e:
         print(f"ERROR: {e}", file=sys.stderr)
         sys.exit(2)

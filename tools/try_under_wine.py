@@ -1,6 +1,6 @@
 # The body of tools/try-under-wine: one run of the tool next to a stand-in client, its box
-# screenshotted, OK pressed, the patch folder listed. On the guest route the host builds the
-# stand-in client, boots a guest of its own and runs this same script there.
+# screenshotted, OK pressed, the patch folder listed, wherever the route runs Wine (on the
+# guest route in a guest of its own, booted for the one run).
 import os
 import shutil
 import subprocess
@@ -8,8 +8,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree clean
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(REPO, "tools"), os.path.join(REPO, "tests", "e2e")]
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "tests", "e2e")]
 import winelab as wl  # noqa: E402
 import e2e  # noqa: E402
 
@@ -31,7 +31,7 @@ def try_once(ctx, prefix, keep):
         tool = prefix.host_path(e2e.TOOL_AT)
         os.makedirs(os.path.dirname(tool))
         shutil.copyfile(ctx.exe, tool)
-        e2e.list_processes(ctx, prefix, xvfb.name)
+        e2e.list_processes(ctx, prefix, xvfb.name)  # Wine's services up, code page 936
         print(f"starting the stand-in client {CLIENT}")
         e2e.start_clients(ctx, prefix, xvfb.name, procs, [CLIENT])
         print(f"running {e2e.TOOL_AT} (a copy of {ctx.exe})")
@@ -71,36 +71,32 @@ def try_once(ctx, prefix, keep):
             xvfb.close()
 
 
-def main():
-    args = [a for a in sys.argv[1:] if a != "--keep"]
-    keep = "--keep" in sys.argv[1:]
-    exe = os.path.abspath(args[0] if args else os.path.join(REPO, "dist", "LanyueRepair.exe"))
-    out_dir = os.path.join(REPO, "build", "try-under-wine")
-    ctx = e2e.Ctx(out_dir, exe)
-    prefix = wl.Prefix(os.path.join(ctx.state, "prefix"), "win32")
-    e2e.check_exe(exe)
-    os.makedirs(out_dir, exist_ok=True)
-    route = wl.choose_route(out_dir, ctx.shares())
-    if route.name == "none":
-        sys.exit(f"cannot run Wine here: {route.reason}")
-    if route.name == "guest":
-        print(f"route: {route}")
-        ctx.helper("stand_in_client")
-        ctx.helper("list_processes")
-        route.start()
-        try:
-            return route.forward([os.path.abspath(__file__), exe, *(["--keep"] if keep else [])], 1800)
-        finally:
-            route.stop()
-    route.start()
+def try_here(ctx, prefix, keep):
     if not wl.ensure_packages("imagemagick", "fonts-wqy-microhei"):
         raise wl.HarnessError("could not install imagemagick and fonts-wqy-microhei")
     try_once(ctx, prefix, keep)
     return 0
 
 
+def main():
+    args = [a for a in sys.argv[1:] if a != "--keep"]
+    keep = "--keep" in sys.argv[1:]
+    exe = os.path.abspath(args[0] if args else os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
+    out_dir = os.path.join(wl.REPO, "build", "try-under-wine")
+    ctx = e2e.Ctx(out_dir, exe)
+    prefix = wl.Prefix(os.path.join(ctx.state, "prefix"), "win32")
+    e2e.check_exe(exe)
+    route = wl.bring_up(wl.choose_route(out_dir, ctx.shares()),
+                        [lambda: ctx.helper("stand_in_client"), lambda: ctx.helper("list_processes")])
+    try:
+        return route.run([os.path.abspath(__file__), exe, *(["--keep"] if keep else [])],
+                         lambda: try_here(ctx, prefix, keep), 1800)
+    finally:
+        route.stop()
+
+
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except wl.HarnessError as e:
+    except (wl.HarnessError, wl.Skip) as e:
         sys.exit(f"ERROR: {e}")

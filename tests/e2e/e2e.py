@@ -1,8 +1,8 @@
 # End-to-end cases for the shipped LanyueRepair.exe under Wine: real processes,
 # a real registry (both WOW64 views), real folders and a real message box.
 # One table of cases below; `start` picks the route Wine runs on (this machine
-# or the emulated guest) and brings it up, `prepare` builds the prefixes,
-# `run ID` runs one case, `finish` stops what the run started. See --help.
+# or the emulated guest) and brings it up, `prepare` builds the prefixes there,
+# `run ID` runs one case there, `finish` stops what the run started. See --help.
 import argparse
 import os
 import shutil
@@ -15,14 +15,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import winelab as wl  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
 KEY = r"HKLM\SOFTWARE\Velmarc\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
 CASE_DEADLINE_S = 180  # times the route's wait scale: under ctest's TIMEOUT, so a stuck
                        # case still cleans up after itself
-# How long the host waits for a command it sent to the guest: past the guest's own
-# deadline, and under ctest's TIMEOUT, so a stuck command is cancelled, not orphaned.
-FORWARD_TIMEOUT_S = {"prepare": 1700, "run": CASE_DEADLINE_S * wl.GUEST_WAIT_SCALE + 120}
+PREPARE_TIMEOUT_S = 1700  # under ctest's TIMEOUT, so a stuck step is cancelled, not orphaned
 
 # The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
 SUCCESS = dict(name="success",
@@ -217,12 +214,14 @@ def write_registry(prefix, display, reg):
 
 
 def list_processes(ctx, prefix, display):
+    """The processes' paths as Wine lists them; checks the ANSI code page on the way."""
     cp = wl.run([wl.WINE, ctx.helper("list_processes")], prefix.env(display),
                 timeout=60, what="list_processes")
     lines = cp.stdout.split(b"\n")
     acp = lines[0].strip().decode()
-    paths = [ln.rstrip(b"\r").split(b"\t", 1)[1] for ln in lines[1:] if b"\t" in ln]
-    return acp, paths
+    if acp != "acp=936":
+        raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+    return [ln.rstrip(b"\r").split(b"\t", 1)[1] for ln in lines[1:] if b"\t" in ln]
 
 
 def start_clients(ctx, prefix, display, procs, clients):
@@ -239,9 +238,7 @@ def start_clients(ctx, prefix, display, procs, clients):
         started.append(path.encode("gbk"))
         deadline = time.monotonic() + wl.scaled(60)
         while True:
-            acp, listed = list_processes(ctx, prefix, display)
-            if acp != "acp=936":
-                raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+            listed = list_processes(ctx, prefix, display)
             if started[-1] in listed:
                 break
             if time.monotonic() > deadline:
@@ -288,9 +285,7 @@ def run_case(ctx, case):
             wl.run([wl.WINE, ctx.helper("key_acl"), "lock"], prefix.env(display), timeout=60,
                    what="key_acl lock")
             locked = True
-        acp, _ = list_processes(ctx, prefix, display)
-        if acp != "acp=936":
-            raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+        list_processes(ctx, prefix, display)
         start_clients(ctx, prefix, display, procs, case.clients)
         before = prefix.snapshot()
         res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
@@ -391,30 +386,17 @@ def write_summary(log_dir, case, res, before, after, failures):
 # ---------------------------------------------------------------- commands
 
 def cmd_start(ctx):
-    """Picks the route, says which and why, and brings it up: the helpers are built
-    here on the host either way; the guest is booted once for the whole run."""
-    wl.stop_guest(ctx.workdir)  # one an earlier, killed run left
-    route = wl.choose_route(ctx.workdir, ctx.shares())
-    os.makedirs(ctx.workdir, exist_ok=True)
-    wl.save_route(route, ctx.workdir)
-    print(f"route: {route}")
-    sys.stdout.flush()
-    if isinstance(route, wl.NoRoute):
-        print("every Wine case is skipped")
-        return wl.SKIP
-    check_exe(ctx.exe)
-    for name in HELPERS:
-        ctx.helper(name)
+    """Picks the route, says which and why, builds the helpers here on the host and
+    brings the route up (the guest boots once for the whole run)."""
     t0 = time.monotonic()
-    route.start()
-    print(f"{route.name} route up in {time.monotonic() - t0:.1f}s")
+    builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
+    wl.bring_up(wl.choose_route(ctx.workdir, ctx.shares()), builds)
+    print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
 
 
 def cmd_prepare(ctx, arches):
     check_exe(ctx.exe)
-    for name in HELPERS:
-        ctx.helper(name)
     lock = ctx.lock(timeout=900)
     procs = wl.Procs()
     try:
@@ -422,13 +404,13 @@ def cmd_prepare(ctx, arches):
             prefix = ctx.prefixes[arch]
             wl.end_stale_xvfb(ctx.xvfb_pidfile(arch))
             xvfb = wl.Display(procs, pidfile=ctx.xvfb_pidfile(arch))
-            if not prefix.create(xvfb.name):
-                print(f"{arch} prefix reused: {prefix.path}")
-            acp, _ = list_processes(ctx, prefix, xvfb.name)
-            prefix.kill_server()
-            xvfb.close()
-            if acp != "acp=936":
-                raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
+            try:
+                if not prefix.create(xvfb.name):
+                    print(f"{arch} prefix reused: {prefix.path}")
+                list_processes(ctx, prefix, xvfb.name)
+            finally:
+                prefix.kill_server()
+                xvfb.close()
     finally:
         procs.end_all()
         lock.release()
@@ -436,10 +418,9 @@ def cmd_prepare(ctx, arches):
     return 0
 
 
-def cmd_finish(ctx, route):
-    if route.name != "native":
-        route.stop()
-        return 0
+def cmd_finish(ctx):
+    """Ends what this machine's side of the run started: Wine servers and displays
+    left by a killed case (none, when Wine ran in the guest)."""
     for arch, prefix in ctx.prefixes.items():
         if os.path.isdir(prefix.path):
             prefix.kill_server()
@@ -448,12 +429,7 @@ def cmd_finish(ctx, route):
 
 
 def cmd_run(ctx, ids):
-    by_id = {c.id: c for c in CASES}
-    unknown = [i for i in ids if i not in by_id and i != "all"]
-    if unknown:
-        print(f"unknown case(s): {unknown}; see `list`", file=sys.stderr)
-        return 2
-    cases = CASES if "all" in ids else [by_id[i] for i in ids]
+    cases = CASES if "all" in ids else [c for c in CASES if c.id in ids]
     check_exe(ctx.exe)
     passed = failed = 0
     for case in cases:
@@ -485,52 +461,65 @@ def _on_term(signum, frame):
     raise SystemExit(f"stopped by signal {signum}")  # unwinds through the cleanup
 
 
-def main():
-    signal.signal(signal.SIGALRM, _on_alarm)
-    signal.signal(signal.SIGTERM, _on_term)
-    signal.signal(signal.SIGHUP, _on_term)
-    ap = argparse.ArgumentParser(description=__doc__ or "LanyueRepair end-to-end cases under Wine")
+def parse(argv):
+    """(arguments, Ctx) of a command line; the exe in LANYUE_E2E_EXE wins over --exe."""
+    ap = argparse.ArgumentParser(description="LanyueRepair end-to-end cases under Wine")
     ap.add_argument("--workdir", default=os.environ.get("LANYUE_E2E_DIR",
-                                                       os.path.join(REPO, "build", "host", "e2e")),
+                                                       os.path.join(wl.REPO, "build", "host", "e2e")),
                     help="prefixes, helpers and logs (env LANYUE_E2E_DIR)")
-    ap.add_argument("--exe", default=os.path.join(REPO, "dist", "LanyueRepair.exe"),
+    ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"),
                     help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
                          "can be pointed at another build")
     sub = ap.add_subparsers(dest="cmd", required=True)
-    sub.add_parser("start", help="pick the route Wine runs on and bring it up")
-    p = sub.add_parser("prepare")
+    sub.add_parser("start", help="pick the route Wine runs on, build the helpers, bring it up")
+    p = sub.add_parser("prepare", help="make the Wine prefixes where the route runs Wine")
     p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
-    sub.add_parser("finish")
+    sub.add_parser("finish", help="stop what the run started")
     p = sub.add_parser("list")
     p.add_argument("--cmake", action="store_true", help="ID:PREFIX lines for CMake")
-    p = sub.add_parser("run")
+    p = sub.add_parser("run", help="run cases where the route runs Wine")
     p.add_argument("ids", nargs="+", help="case ids, or all")
-    a = ap.parse_args()
-    exe = os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe)
-    ctx = Ctx(a.workdir, exe)
+    a = ap.parse_args(argv)
+    return a, Ctx(a.workdir, os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe))
+
+
+def main(argv):
+    signal.signal(signal.SIGALRM, _on_alarm)
+    signal.signal(signal.SIGTERM, _on_term)
+    signal.signal(signal.SIGHUP, _on_term)
+    a, ctx = parse(argv)
     if a.cmd == "list":
         for c in CASES:
             print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
         return 0
+    if a.cmd == "run":
+        unknown = [i for i in a.ids if i not in {c.id for c in CASES} | {"all"}]
+        if unknown:
+            print(f"unknown case(s): {unknown}; see `list`", file=sys.stderr)
+            return 2
     try:
         if a.cmd == "start":
             return cmd_start(ctx)
-        # The one place the route enters: elsewhere, the same command runs there.
+        # The one place the route enters: the same command, where it runs Wine.
         route = wl.saved_route(ctx.workdir, ctx.shares())
         if a.cmd == "finish":
-            return cmd_finish(ctx, route)
-        cases = len(CASES) if a.cmd == "run" and "all" in a.ids else len(getattr(a, "ids", [1]))
-        rc = route.forward([os.path.abspath(sys.argv[0]), *sys.argv[1:]],
-                           FORWARD_TIMEOUT_S[a.cmd] * cases)
-        if rc is not None:
-            return rc
+            route.stop()
+            return cmd_finish(ctx)
+        there = [os.path.abspath(__file__), "--workdir", ctx.workdir, "--exe", ctx.exe, a.cmd]
         if a.cmd == "prepare":
-            return cmd_prepare(ctx, ["win32", "win64"] if a.arch == "all" else [a.arch])
-        return cmd_run(ctx, a.ids)
+            arches = ["win32", "win64"] if a.arch == "all" else [a.arch]
+            return route.run(there + ["--arch", a.arch], lambda: cmd_prepare(ctx, arches),
+                             PREPARE_TIMEOUT_S)
+        cases = len(CASES) if "all" in a.ids else len(a.ids)
+        return route.run(there + a.ids, lambda: cmd_run(ctx, a.ids),
+                         (CASE_DEADLINE_S * route.wait_scale + 120) * cases)
+    except wl.Skip as e:
+        print(f"skipped: {e}")
+        return wl.SKIP
     except wl.HarnessError as e:
         print(f"ERROR: {e}", file=sys.stderr)
         return 2
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1:]))

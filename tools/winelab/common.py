@@ -1,0 +1,43 @@
+# What every module of the workbench shares: where the repository is, its two
+# kinds of error, the wait scale, where machine-local state goes, and the one
+# way it waits for a file lock.
+import fcntl
+import os
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# Every wait and timeout of the workbench is multiplied by this; the guest route
+# sets it for the commands it runs, since everything there runs under emulation.
+WAIT_SCALE = float(os.environ.get("LANYUE_WAIT_SCALE") or 1)
+# Where machine-local state (prefixes, locks, display pid files) goes when not in
+# the work folder: in the guest the work folder is the host's, shared for the logs.
+STATE_ENV = "LANYUE_WINE_STATE"
+
+
+class HarnessError(Exception):
+    """The workbench could not do its part (not a fault of the tool): a failure."""
+
+
+class Unavailable(HarnessError):
+    """This machine cannot have the route by its nature: no package candidate, no room."""
+
+
+def scaled(seconds):
+    return seconds * WAIT_SCALE
+
+
+def state_dir(default):
+    return os.environ.get(STATE_ENV) or default
+
+
+def lock_with_deadline(f, timeout, what):
+    """Takes an exclusive flock on the open file f, or raises after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            if time.monotonic() > deadline:
+                raise HarnessError(f"{what} stayed locked for {timeout:.0f}s")
+            time.sleep(0.2)

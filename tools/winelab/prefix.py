@@ -1,0 +1,139 @@
+# Wine prefixes of the workbench's own: made once per recipe and Wine version,
+# their C: drive mapped and snapshotted, and the lock that serialises runs
+# sharing them, also outside ctest.
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import time
+
+from .common import HarnessError, lock_with_deadline, scaled
+from .procs import run
+from .relay import RELAY_FUNCTIONS
+
+WINE = "/usr/bin/wine"
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/bin/wineserver"
+PREFIX_RECIPE = "3"  # bump when prefix setup changes, so stale prefixes are rebuilt
+STANDARD_TOP_DIRS = {"windows", "users", "programdata", "program files", "program files (x86)"}
+
+
+class Prefix:
+    """One Wine prefix of our own; arch is 'win32' or 'win64'."""
+
+    def __init__(self, path, arch):
+        self.path = os.path.abspath(path)
+        self.arch = arch
+        self.drive_c = os.path.join(self.path, "drive_c")
+        # 64-bit tools (reg /reg:64, wineboot) need the 64-bit loader in a win64 prefix;
+        # the 32-bit tool runs through the ordinary loader in either.
+        self.tool_loader = WINE64 if arch == "win64" else WINE
+
+    def env(self, display=None, debug="-all"):
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("WINE") and k not in ("LANGUAGE", "DISPLAY")}
+        env.update(WINEPREFIX=self.path, WINEARCH=self.arch, WINEDEBUG=debug,
+                   # no Mono/Gecko install prompts, no desktop menu entries on the host
+                   WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+                   LC_ALL="zh_CN.UTF-8", LANG="zh_CN.UTF-8")  # ANSI code page 936
+        if display:
+            env["DISPLAY"] = display
+        return env
+
+    def stamp_text(self):
+        ver = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+        return f"{PREFIX_RECIPE} {self.arch} {ver}\n"
+
+    def is_ready(self):
+        try:
+            return open(os.path.join(self.path, "lanyue-ready")).read() == self.stamp_text()
+        except OSError:
+            return False
+
+    def kill_server(self):
+        subprocess.run([WINESERVER, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(30))
+        # -k returns before the old server has let go of the prefix
+        try:
+            subprocess.run([WINESERVER, "-w"], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(15))
+        except subprocess.TimeoutExpired:
+            pass
+
+    def create(self, display, log=print):
+        if self.is_ready():
+            return False
+        if self.arch == "win64" and not os.path.exists(WINE64):
+            raise HarnessError(f"{WINE64} missing: install the wine64 package")
+        if os.path.exists(self.path):
+            self.kill_server()
+            shutil.rmtree(self.path)
+        os.makedirs(os.path.dirname(self.path), exist_ok=True)
+        log(f"creating {self.arch} prefix {self.path} ...")
+        t0 = time.monotonic()
+        env = self.env(display)
+        run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
+        self.reg(display, "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                 "/t", "REG_SZ", "/d", ";".join(RELAY_FUNCTIONS), "/f")
+        # A crashing program must end with an exit code, not wait on a crash dialog.
+        self.reg(display, "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
+                 "/t", "REG_DWORD", "/d", "0", "/f")
+        run([WINESERVER, "-w"], env, timeout=120, what="wineserver -w")
+        if not os.path.isdir(os.path.join(self.drive_c, "windows")):
+            raise HarnessError(f"wineboot left no {self.drive_c}/windows")
+        with open(os.path.join(self.path, "lanyue-ready"), "w") as f:
+            f.write(self.stamp_text())
+        log(f"{self.arch} prefix ready in {time.monotonic() - t0:.1f}s")
+        return True
+
+    def reg(self, display, *args, check=True, timeout=60):
+        return run([self.tool_loader, "reg", *args], self.env(display), timeout=timeout,
+                   check=check, what=f"wine reg {' '.join(args[:2])}")
+
+    def host_path(self, win_path):
+        """C:\\a\\b -> <prefix>/drive_c/a/b (Wine stores names as UTF-8)."""
+        if not re.match(r"^[Cc]:\\", win_path):
+            raise HarnessError(f"only C: paths are mapped: {win_path}")
+        parts = [p for p in win_path[3:].split("\\") if p]
+        return os.path.join(self.drive_c, *parts)
+
+    def clear_scratch(self):
+        """Removes every top-level entry of C: that Wine itself did not make."""
+        for name in os.listdir(self.drive_c):
+            if name.lower() in STANDARD_TOP_DIRS:
+                continue
+            p = os.path.join(self.drive_c, name)
+            if os.path.isdir(p) and not os.path.islink(p):
+                shutil.rmtree(p)
+            else:
+                os.unlink(p)
+
+    def snapshot(self):
+        """Everything on C: outside Wine's own folders: path -> 'dir' or file digest."""
+        snap = {}
+        for name in os.listdir(self.drive_c):
+            if name.lower() in STANDARD_TOP_DIRS:
+                continue
+            top = os.path.join(self.drive_c, name)
+            entries = [(top, os.path.isdir(top))]
+            if os.path.isdir(top):
+                for root, dirs, files in os.walk(top):
+                    entries += [(os.path.join(root, d), True) for d in dirs]
+                    entries += [(os.path.join(root, f), False) for f in files]
+            for p, is_dir in entries:
+                rel = "C:\\" + os.path.relpath(p, self.drive_c).replace("/", "\\")
+                snap[rel] = "dir" if is_dir else hashlib.sha256(open(p, "rb").read()).hexdigest()[:16]
+        return snap
+
+
+class PrefixLock:
+    """Serialises runs that share a prefix, also outside ctest."""
+
+    def __init__(self, path, timeout=600):
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        self.f = open(path, "w")
+        lock_with_deadline(self.f, scaled(timeout), path)
+
+    def release(self):
+        self.f.close()  # closing lets the lock go

@@ -1,0 +1,188 @@
+# Where Wine runs: on this machine when its kernel runs 32-bit code, else in an
+# emulated guest. Callers see only Route: start and stop it, build on the host,
+# run a workbench command where Wine runs, its wait scale, whether its timings
+# are the tool's own, and one line saying which route it is and why.
+import json
+import os
+import shlex
+import subprocess
+import sys
+
+from . import cache
+from .common import REPO, STATE_ENV, WAIT_SCALE, HarnessError, Unavailable
+from .guest import Guest
+from .packages import ensure_packages, ensure_zh_locale, require
+
+ROUTE_ENV = "LANYUE_E2E_ROUTE"
+SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
+NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
+GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
+GUEST_SCALE = 6  # everything in the guest runs under emulation
+# Every setting a workbench command reads from the environment, as the guest
+# gets it: paths resolved here, on the host.
+FORWARDED = {
+    "LANYUE_E2E_EXE": os.path.abspath,
+    "LANYUE_E2E_DIR": os.path.abspath,
+}
+
+
+class Skip(Exception):
+    """No route can be had on this machine, by its nature: every Wine case is skipped."""
+
+
+class Route:
+    """Where Wine runs. `kind` and `reason` make its one line; forced routes never skip."""
+    kind = None
+    wait_scale = WAIT_SCALE   # the factor every wait of a command run there gets
+    own_timings = True        # timings taken there are the tool's, not an emulator's
+
+    def __init__(self, reason, workdir, forced=False):
+        self.reason, self.workdir, self.forced = reason, workdir, forced
+
+    def __str__(self):
+        return f"{self.kind} ({self.reason})"
+
+    def build_on_host(self, *steps):
+        """What the commands need built, built here: the guest has no cross compiler."""
+        for step in steps:
+            step()
+
+    def start(self):
+        pass
+
+    def run(self, argv, here, timeout):
+        """Runs a workbench command where Wine runs: `here()` in this process, or
+        argv (a Python script and its arguments) in the guest. Its exit code."""
+        return here()
+
+    def stop(self):
+        pass
+
+    def save(self):
+        os.makedirs(self.workdir, exist_ok=True)
+        with open(os.path.join(self.workdir, "route.json"), "w") as f:
+            json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced}, f)
+
+
+class NativeRoute(Route):
+    kind = "native"
+
+    def start(self):
+        require(NATIVE_PACKAGES, "Wine")
+        ensure_zh_locale()
+
+
+class NoRoute(Route):
+    kind = "none"
+    own_timings = False
+
+    def run(self, argv, here, timeout):
+        raise Skip(f"Wine cannot run here: {self.reason}")
+
+
+class GuestRoute(Route):
+    """The same command, run natively in the emulated guest: the repository
+    (read-only), the work folder and any extra folders are shared at their
+    host paths, and machine-local state stays on the guest's own disk."""
+    kind = "guest"
+    wait_scale = GUEST_SCALE * WAIT_SCALE
+    own_timings = False
+
+    def __init__(self, reason, workdir, forced=False, shares=()):
+        super().__init__(reason, workdir, forced)
+        self.guest = Guest(os.path.join(workdir, "guest"))
+        self.shares = shares
+
+    def start(self):
+        require(GUEST_PACKAGES, "the emulator")
+        cache.check_room()
+        shares = [("repo", REPO, True)]
+        shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
+        self.guest.boot(shares, timeout=300)
+
+    def job_script(self, argv):
+        env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
+        env.update({ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(self.wait_scale),
+                    STATE_ENV: "/var/lanyue"})
+        # The same folder as here where the guest has it (the repository and the
+        # work folder are shared at their own paths), else the repository.
+        return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
+                + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
+                + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
+
+    def run(self, argv, here, timeout):
+        return self.guest.run(self.job_script(argv), timeout=timeout)
+
+    def stop(self):
+        self.guest.stop()
+
+
+def ia32_answer(bin_dir):
+    """What tools/ia32_probe.c, a 64-bit program that enters 32-bit code, says: 'yes' or 'no: why'."""
+    source = os.path.join(REPO, "tools", "ia32_probe.c")
+    probe = os.path.join(bin_dir, "ia32_probe")
+    if not (os.path.exists(probe) and os.path.getmtime(probe) >= os.path.getmtime(source)):
+        if not ensure_packages("gcc", "libc6-dev"):
+            raise HarnessError("gcc is needed to build the 32-bit probe")
+        os.makedirs(bin_dir, exist_ok=True)
+        # -no-pie: the code must sit below 4 GB to be reachable from 32-bit code.
+        cp = subprocess.run(["gcc", "-O2", "-static", "-no-pie", "-o", probe + ".tmp", source],
+                            capture_output=True, text=True)
+        if cp.returncode != 0:
+            raise HarnessError(f"building the 32-bit probe failed:\n{cp.stderr}")
+        os.replace(probe + ".tmp", probe)
+    try:
+        cp = subprocess.run([probe], capture_output=True, text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return "no: the 32-bit probe hung"
+    return cp.stdout.strip() or f"no: the probe ended with status {cp.returncode}"
+
+
+def choose_route(workdir, shares=()):
+    """Native where this kernel runs 32-bit code, the guest otherwise; LANYUE_E2E_ROUTE
+    forces either. `shares`: (host folder, read-only) the guest must see besides the
+    repository. Installs nothing: start() does."""
+    forced = os.environ.get(ROUTE_ENV)
+    if forced == "native":
+        return NativeRoute(f"{ROUTE_ENV}=native", workdir, forced=True)
+    if forced == "guest":
+        return GuestRoute(f"{ROUTE_ENV}=guest", workdir, forced=True, shares=shares)
+    if forced:
+        raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
+    answer = ia32_answer(os.path.join(workdir, "bin"))
+    if answer == "yes":
+        return NativeRoute("this kernel runs 32-bit x86 code", workdir)
+    return GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, shares=shares)
+
+
+def bring_up(route, builds=()):
+    """Builds on the host, starts the route and records it for later commands. A
+    route this machine cannot have by nature raises Skip, unless it was forced:
+    then, as every other cause, HarnessError."""
+    Guest(os.path.join(route.workdir, "guest")).stop()  # one a killed run left
+    print(f"route: {route}")
+    sys.stdout.flush()
+    route.save()
+    route.build_on_host(*builds)
+    try:
+        route.start()
+    except Unavailable as e:
+        if route.forced:
+            raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
+        NoRoute(f"{route.reason}, but {e}", route.workdir).save()
+        raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
+    return route
+
+
+def saved_route(workdir, shares=()):
+    """The route the start step took (inside the guest: native, here)."""
+    if os.environ.get(ROUTE_ENV) == "native":
+        return NativeRoute(f"{ROUTE_ENV}=native", workdir, forced=True)
+    try:
+        saved = json.load(open(os.path.join(workdir, "route.json")))
+    except (OSError, ValueError):
+        raise HarnessError(f"no route chosen yet for {workdir}: run `tests/e2e/run-e2e start` first")
+    kinds = {"native": NativeRoute, "guest": GuestRoute, "none": NoRoute}
+    route = kinds[saved["name"]](saved["reason"], workdir, saved.get("forced", False))
+    route.shares = shares
+    return route
