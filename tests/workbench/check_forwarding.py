@@ -1,0 +1,96 @@
+# The command the guest route forwards, with the guest's run stubbed: whether
+# the work folder and the exe are given by argument or by environment, as an
+# absolute or a relative path, the command as the guest gets it (another
+# current folder, only the forwarded settings) must name the same two paths.
+import os
+import shlex
+import sys
+import tempfile
+
+sys.dont_write_bytecode = True
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "e2e")]
+import e2e  # noqa: E402
+from winelab import guest, route  # noqa: E402
+
+DEFAULT_EXE = os.path.join(e2e.wl.REPO, "dist", "LanyueRepair.exe")
+DEFAULT_DIR = os.path.join(e2e.wl.REPO, "build", "host", "e2e")
+# id, arguments, environment, expected work folder, expected exe ("{t}": the host's current folder)
+ROWS = [
+    ("defaults", [], {}, DEFAULT_DIR, DEFAULT_EXE),
+    ("workdir-argument", ["--workdir", "{t}/w"], {}, "{t}/w", DEFAULT_EXE),
+    ("workdir-argument-relative", ["--workdir", "w"], {}, "{t}/w", DEFAULT_EXE),
+    ("workdir-environment", [], {"LANYUE_E2E_DIR": "{t}/w"}, "{t}/w", DEFAULT_EXE),
+    ("workdir-environment-relative", [], {"LANYUE_E2E_DIR": "w"}, "{t}/w", DEFAULT_EXE),
+    ("exe-argument", ["--exe", "{t}/x.exe"], {}, DEFAULT_DIR, "{t}/x.exe"),
+    ("exe-argument-relative", ["--exe", "x.exe"], {}, DEFAULT_DIR, "{t}/x.exe"),
+    ("exe-environment", [], {"LANYUE_E2E_EXE": "{t}/x.exe"}, DEFAULT_DIR, "{t}/x.exe"),
+    ("exe-environment-relative", [], {"LANYUE_E2E_EXE": "x.exe"}, DEFAULT_DIR, "{t}/x.exe"),
+    ("environment-over-argument", ["--exe", "a.exe"], {"LANYUE_E2E_EXE": "x.exe"}, DEFAULT_DIR, "{t}/x.exe"),
+]
+SETTINGS = ("LANYUE_E2E_DIR", "LANYUE_E2E_EXE", "LANYUE_E2E_ROUTE", "LANYUE_WAIT_SCALE")
+
+
+def as_guest_gets_it(script, elsewhere):
+    """(work folder, exe) the command in the script would use, run from another folder
+    with only the settings the script exports."""
+    env, argv = {}, None
+    for line in script.splitlines():
+        words = shlex.split(line)
+        if words[:1] == ["export"]:
+            key, _, value = words[1].partition("=")
+            env[key] = value
+        elif words[:1] == ["exec"]:
+            argv = words[3:]  # exec python3 e2e.py ...
+    saved, cwd = dict(os.environ), os.getcwd()
+    try:
+        for key in SETTINGS:
+            os.environ.pop(key, None)
+        os.environ.update(env)
+        os.chdir(elsewhere)
+        _, ctx = e2e.parse(argv)
+        return ctx.workdir, ctx.exe
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+        os.chdir(cwd)
+
+
+def main():
+    sent = []
+    guest.Guest.run = lambda self, script, timeout: sent.append(script) or 0
+    # the route start would have chosen, without a route.json in the repository's build folder
+    e2e.wl.saved_route = lambda workdir, shares=(): route.GuestRoute("test", workdir, shares=shares)
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="lanyue-forward-test-") as t, \
+            tempfile.TemporaryDirectory(prefix="lanyue-forward-elsewhere-") as elsewhere:
+        host = os.path.join(t, "host")
+        os.makedirs(host)
+        for id_, args, env, want_dir, want_exe in ROWS:
+            want_dir, want_exe = want_dir.format(t=host), want_exe.format(t=host)
+            os.chdir(host)
+            saved = dict(os.environ)
+            for key in SETTINGS:
+                os.environ.pop(key, None)
+            os.environ.update({k: v.format(t=host) for k, v in env.items()})
+            sent.clear()
+            try:
+                rc = e2e.main([*(a.format(t=host) for a in args), "run", "nothing-found"])
+            finally:
+                os.environ.clear()
+                os.environ.update(saved)
+            if rc != 0 or len(sent) != 1:
+                failures.append(f"[{id_}] exit {rc}, {len(sent)} commands sent to the guest")
+                continue
+            got = as_guest_gets_it(sent[0], elsewhere)
+            if got != (want_dir, want_exe):
+                failures.append(f"[{id_}] the guest would use work folder {got[0]} and exe {got[1]}; "
+                                f"expected {want_dir} and {want_exe}")
+    for x in failures:
+        print(f"FAIL {x}")
+    print(f"{len(ROWS)} forwarded commands: {'FAILED' if failures else 'ok'}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
