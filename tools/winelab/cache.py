@@ -22,7 +22,7 @@ MARK = ".lanyue-workbench"  # in every folder the workbench makes in the cache
 BUILD_GB, OVERLAY_GB = 6, 2
 # What apt says when the archive, not the recipe, made a build fail.
 ARCHIVE_ERROR = re.compile(r"Failed to fetch|Hash Sum mismatch|unexpected size|Mirror sync|"
-                           r"Some index files failed|Unable to fetch|^left out ", re.M)
+                           r"Some index files failed|Unable to fetch|is whole right now")
 
 
 def cache_root():
@@ -139,7 +139,7 @@ def clean(log=print):
                 log(f"left {path}: the workbench did not make it")
 
 
-def build_image(log=print):
+def build_image():
     """Builds the image unless this recipe's is cached; retries once a build the
     archive made fail. The build keeps the cache's lock for as long as any of its
     processes lives, so one orphaned by a killed run ends before another starts."""
@@ -148,23 +148,24 @@ def build_image(log=print):
         if image_ready():
             return final
         prune(keep=final)
-        log(f"building the guest image {final} (first use of this recipe, a few minutes) ...")
+        print(f"building the guest image {final} (first use of this recipe, a few minutes) ...")
         t0 = time.monotonic()
         build_log = os.path.join(cache_root(), "build.log")
         open(build_log, "w").close()
         for attempt in (1, 2):
             rc, text = _run_build(final, build_log, lock)
+            sys.stdout.flush()
             for line in re.findall(r"^left out .*$", text, re.M):
-                log(f"guest image: {line}")
+                print(f"guest image: {line}")
             if rc == 0 and image_ready() or attempt == 2 or not ARCHIVE_ERROR.search(text):
                 break
-            log("the build failed on an archive error; trying once more")
+            print("the build failed on an archive error; trying once more")
             prune(keep=final)
         if rc != 0 or not image_ready():
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
             raise HarnessError(f"building the guest image failed ({rc}); {build_log}:\n{tail}")
         size = sum(os.path.getsize(os.path.join(final, f)) for f in IMAGE_FILES) / 2**30
-        log(f"guest image built in {time.monotonic() - t0:.0f}s ({size:.1f} GB)")
+        print(f"guest image built in {time.monotonic() - t0:.0f}s ({size:.1f} GB)")
         return final
 
 

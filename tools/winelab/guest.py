@@ -12,6 +12,8 @@ from . import cache
 from .common import HarnessError
 from .procs import end_pid, owned_pid, write_pidfile
 
+BOOT_TIMEOUT_S = 300
+
 
 class Guest:
     """One guest, driven through STATE_DIR: its control folder, pid file and console log."""
@@ -30,11 +32,11 @@ class Guest:
         except OSError:
             return "(no console log)"
 
-    def boot(self, shares, timeout, log=print):
+    def boot(self, shares):
         """Starts the guest in the background, sharing each (tag, host path, read-only)
         at its host path, and returns once it takes jobs. It outlives this process:
         stop() ends it."""
-        image = cache.build_image(log)
+        image = cache.build_image()
         open(os.path.join(image, "last-used"), "w").close()
         self.stop()
         shutil.rmtree(self.ctl, ignore_errors=True)
@@ -52,15 +54,15 @@ class Guest:
         ready = os.path.join(self.ctl, "ready")
         while not os.path.exists(ready):
             failed = os.path.join(self.ctl, "failed")
-            if p.poll() is not None or os.path.exists(failed) or time.monotonic() - t0 > timeout:
+            if p.poll() is not None or os.path.exists(failed) or time.monotonic() - t0 > BOOT_TIMEOUT_S:
                 why = open(failed).read().strip() if os.path.exists(failed) else \
-                    f"exit code {p.returncode}" if p.returncode is not None else f"not ready after {timeout}s"
+                    f"exit code {p.returncode}" if p.returncode is not None else f"not ready after {BOOT_TIMEOUT_S}s"
                 qemu = open(os.path.join(self.dir, "qemu.log"), "rb").read()[-800:].decode("utf-8", "replace")
                 self.stop()
                 raise HarnessError(f"the guest did not come up ({why}).\nqemu: {qemu}\n"
                                    f"console:\n{self.console_tail()}")
             time.sleep(0.2)
-        log(f"guest up in {time.monotonic() - t0:.1f}s (pid {p.pid})")
+        print(f"guest up in {time.monotonic() - t0:.1f}s (pid {p.pid})")
 
     def run(self, script, timeout):
         """Runs a bash script in the guest; streams its output (stdout and stderr

@@ -61,7 +61,7 @@ class Prefix:
         except subprocess.TimeoutExpired:
             pass
 
-    def create(self, display, log=print):
+    def create(self, display):
         if self.is_ready():
             return False
         if self.arch == "win64" and not os.path.exists(WINE64):
@@ -70,7 +70,7 @@ class Prefix:
             self.kill_server()
             shutil.rmtree(self.path)
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        log(f"creating {self.arch} prefix {self.path} ...")
+        print(f"creating {self.arch} prefix {self.path} ...")
         t0 = time.monotonic()
         env = self.env(display)
         run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
@@ -84,7 +84,7 @@ class Prefix:
             raise HarnessError(f"wineboot left no {self.drive_c}/windows")
         with open(os.path.join(self.path, "lanyue-ready"), "w") as f:
             f.write(self.stamp_text())
-        log(f"{self.arch} prefix ready in {time.monotonic() - t0:.1f}s")
+        print(f"{self.arch} prefix ready in {time.monotonic() - t0:.1f}s")
         return True
 
     def reg(self, display, *args, check=True, timeout=60):

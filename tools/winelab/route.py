@@ -98,7 +98,7 @@ class GuestRoute(Route):
         cache.check_room()
         shares = [("repo", REPO, True)]
         shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
-        self.guest.boot(shares, timeout=300)
+        self.guest.boot(shares)
 
     def job_script(self, argv):
         env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
