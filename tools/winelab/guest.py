@@ -113,5 +113,5 @@ class Guest:
                 time.sleep(0.2)
             if self.pid() is not None:
                 end_pid(pid, grace=10)
-        if os.path.exists(self.pidfile):
+            # Only then: inside the guest this file is the host's, naming a live qemu.
             os.unlink(self.pidfile)
