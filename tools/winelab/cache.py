@@ -185,7 +185,3 @@ def _run_build(final, build_log, lock):
     with open(build_log, "rb") as f:
         f.seek(start)
         return p.returncode, f.read().decode("utf-8", "replace")
-
-
-if __name__ == "__main__":
-    sys.exit("use tools/guest.py")
