@@ -17,6 +17,7 @@ cmake --preset host
 cmake --build --preset host
 status=0
 rm -f build/host/ctest-junit.xml
+ctest --preset host --show-only=json-v1 > build/host/ctest-tests.json
 ctest --preset host --output-junit "$PWD/build/host/ctest-junit.xml" || status=$?
-scripts/wine-case-summary build/host build/host/ctest-junit.xml
+scripts/wine-case-summary build/host build/host/ctest-tests.json build/host/ctest-junit.xml
 exit $status
