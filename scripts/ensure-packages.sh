@@ -17,11 +17,21 @@ apt_error_lines() {
          detail && /^ / { print } { detail = 0 }'
 }
 
+# One apt-get update with the options given: prints apt's error lines (or its
+# exit code, when it failed without any), nothing when it went through whole.
+apt_update_errors() {
+    local out rc=0
+    out=$(LC_ALL=C apt-get "$@" update 2>&1) || rc=$?
+    out=$(printf '%s\n' "$out" | apt_error_lines)
+    [ -n "$out" ] || [ $rc -eq 0 ] || out="apt-get update exited with $rc"
+    printf '%s' "$out"
+}
+
 # apt-get update, tried again while it reports errors. Still failing, it warns
 # with apt's lines and succeeds: the lists that did arrive, or older ones,
 # may be all the install needs. The last errors stay in APT_UPDATE_ERRORS.
 apt_update_tolerant() {
-    local out rc wait stamp
+    local wait stamp
     APT_UPDATE_ERRORS=""
     # One build-and-test run installs in several steps: lists updated for the
     # same sources in the last 15 minutes are taken as they are.
@@ -33,14 +43,11 @@ apt_update_tolerant() {
     fi
     for wait in 0 $LANYUE_APT_RETRY_WAITS; do
         [ "$wait" = 0 ] || { echo "apt-get update reported errors; trying again in ${wait}s" >&2; sleep "$wait"; }
-        rc=0
-        out=$(LC_ALL=C apt-get update 2>&1) || rc=$?
-        APT_UPDATE_ERRORS=$(printf '%s\n' "$out" | apt_error_lines)
-        if [ $rc -eq 0 ] && [ -z "$APT_UPDATE_ERRORS" ]; then
+        APT_UPDATE_ERRORS=$(apt_update_errors)
+        if [ -z "$APT_UPDATE_ERRORS" ]; then
             : > "$stamp"
             return 0
         fi
-        [ -n "$APT_UPDATE_ERRORS" ] || APT_UPDATE_ERRORS="apt-get update exited with $rc"
     done
     printf '%s\n' "$APT_UPDATE_ERRORS" > "$stamp"
     echo "warning: apt-get update still reports errors; going on with the lists apt has:" >&2
@@ -48,30 +55,36 @@ apt_update_tolerant() {
     return 0
 }
 
+# One apt-get install with the arguments given: the command in APT_COMMAND,
+# its output in APT_OUTPUT (in English, for the lines picked out of it).
+# Another install under way is waited for.
+apt_install() {
+    local rc=0 cmd=(apt-get install -y -q -o DPkg::Lock::Timeout=600 "$@")
+    APT_COMMAND="${cmd[*]}"
+    APT_OUTPUT=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${cmd[@]}" 2>&1) || rc=$?
+    return $rc
+}
+
 # apt-get install; when that fails, once more with the machine's own release
 # preferred (-t), which settles a Multi-Arch: same library whose versions
 # differ between architectures because one suite's index for one of them did
-# not arrive. Another install under way is waited for. $APT_INSTALL_OPTIONS
-# adds options (the tests simulate with -s).
+# not arrive. $APT_INSTALL_OPTIONS adds options (the tests simulate with -s).
 apt_install_with_fallback() {
-    local codename out rc
+    local codename rc=0 first_error first_command
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    local first=(apt-get install -y -q -o DPkg::Lock::Timeout=600 ${APT_INSTALL_OPTIONS:-} "$@")
-    local second=(apt-get install -y -q -o DPkg::Lock::Timeout=600 -t "$codename" ${APT_INSTALL_OPTIONS:-} "$@")
-    rc=0
-    out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${first[@]}" 2>&1) || rc=$?
+    # shellcheck disable=SC2086
+    apt_install ${APT_INSTALL_OPTIONS:-} "$@" || rc=$?
     [ $rc -eq 0 ] && return 0
-    local first_error
-    first_error=$(printf '%s\n' "$out" | apt_error_lines | head -1)
+    first_command=$APT_COMMAND
+    first_error=$(printf '%s\n' "$APT_OUTPUT" | apt_error_lines | head -1)
     echo "apt-get install failed (${first_error:-exit $rc}); trying again preferring $codename" >&2
-    rc=0
-    out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive "${second[@]}" 2>&1) || rc=$?
-    [ $rc -eq 0 ] && return 0
+    # shellcheck disable=SC2086
+    apt_install -t "$codename" ${APT_INSTALL_OPTIONS:-} "$@" && return 0
     {
         echo "error: could not install $*"
-        echo "  first tried: ${first[*]}"
-        echo "  then tried: ${second[*]}"
-        printf '%s\n' "$out" | apt_failure_report
+        echo "  first tried: $first_command"
+        echo "  then tried: $APT_COMMAND"
+        printf '%s\n' "$APT_OUTPUT" | apt_failure_report
     } >&2
     return 1
 }
@@ -162,22 +175,20 @@ debian_source_lines() {
 # (an image build runs its own update and would fail on any other). Each suite
 # left out is named on stderr with apt's words; fails when none is left.
 whole_debian_source_lines() {
-    local line scratch out rc kept=0
+    local line scratch errors kept=0
     while read -r line; do
         scratch=$(mktemp -d)
         mkdir -p "$scratch/lists/partial" "$scratch/parts"
         printf '%s\n' "$line" > "$scratch/sources.list"
-        rc=0
         # shellcheck disable=SC2086
-        out=$(LC_ALL=C apt-get ${APT_SOURCE_OPTIONS:-} -o Dir::Etc::SourceList="$scratch/sources.list" \
-              -o Dir::Etc::SourceParts="$scratch/parts" -o Dir::State::Lists="$scratch/lists" \
-              -o APT::Architectures=amd64,i386 update 2>&1) || rc=$?
-        out=$(printf '%s\n' "$out" | apt_error_lines)
-        if [ $rc -eq 0 ] && [ -z "$out" ]; then
+        errors=$(apt_update_errors ${APT_SOURCE_OPTIONS:-} -o Dir::Etc::SourceList="$scratch/sources.list" \
+                 -o Dir::Etc::SourceParts="$scratch/parts" -o Dir::State::Lists="$scratch/lists" \
+                 -o APT::Architectures=amd64,i386)
+        if [ -z "$errors" ]; then
             echo "$line"
             kept=$((kept + 1))
         else
-            echo "left out $(echo "$line" | cut -d' ' -f3): ${out:-apt-get update exited with $rc}" | head -3 >&2
+            echo "left out $(echo "$line" | cut -d' ' -f3): $errors" | head -3 >&2
         fi
         rm -rf --one-file-system "$scratch"
     done < <(debian_source_lines)
@@ -217,10 +228,9 @@ ensure_osslsigncode() {
         echo "$line" > /etc/apt/sources.list.d/bookworm-backports.list
     fi
     apt_update_tolerant
-    local out
-    if ! out=$(LC_ALL=C DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=600 -t bookworm-backports osslsigncode 2>&1); then
+    if ! apt_install -t bookworm-backports osslsigncode; then
         { echo "error: could not install osslsigncode from bookworm-backports"
-          printf '%s\n' "$out" | apt_failure_report; } >&2
+          printf '%s\n' "$APT_OUTPUT" | apt_failure_report; } >&2
         return 1
     fi
 }
