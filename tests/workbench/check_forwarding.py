@@ -2,6 +2,7 @@
 # the work folder and the exe are given by argument or by environment, as an
 # absolute or a relative path, the command as the guest gets it (another
 # current folder, only the forwarded settings) must name the same two paths.
+import contextlib
 import os
 import shlex
 import sys
@@ -31,6 +32,22 @@ ROWS = [
 SETTINGS = ("LANYUE_E2E_DIR", "LANYUE_E2E_EXE", "LANYUE_E2E_ROUTE", "LANYUE_WAIT_SCALE")
 
 
+@contextlib.contextmanager
+def settings_only(env, cwd):
+    """Runs the block in cwd with only `env` of the settings a command reads; restores both."""
+    saved, saved_cwd = dict(os.environ), os.getcwd()
+    try:
+        for key in SETTINGS:
+            os.environ.pop(key, None)
+        os.environ.update(env)
+        os.chdir(cwd)
+        yield
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+        os.chdir(saved_cwd)
+
+
 def as_guest_gets_it(script, elsewhere):
     """(work folder, exe) the command in the script would use, run from another folder
     with only the settings the script exports."""
@@ -42,18 +59,9 @@ def as_guest_gets_it(script, elsewhere):
             env[key] = value
         elif words[:1] == ["exec"]:
             argv = words[3:]  # exec python3 e2e.py ...
-    saved, cwd = dict(os.environ), os.getcwd()
-    try:
-        for key in SETTINGS:
-            os.environ.pop(key, None)
-        os.environ.update(env)
-        os.chdir(elsewhere)
+    with settings_only(env, elsewhere):
         _, ctx = e2e.parse(argv)
-        return ctx.workdir, ctx.exe
-    finally:
-        os.environ.clear()
-        os.environ.update(saved)
-        os.chdir(cwd)
+    return ctx.workdir, ctx.exe
 
 
 def main():
@@ -68,17 +76,9 @@ def main():
         os.makedirs(host)
         for id_, args, env, want_dir, want_exe in ROWS:
             want_dir, want_exe = want_dir.format(t=host), want_exe.format(t=host)
-            os.chdir(host)
-            saved = dict(os.environ)
-            for key in SETTINGS:
-                os.environ.pop(key, None)
-            os.environ.update({k: v.format(t=host) for k, v in env.items()})
             sent.clear()
-            try:
+            with settings_only({k: v.format(t=host) for k, v in env.items()}, host):
                 rc = e2e.main([*(a.format(t=host) for a in args), "run", "nothing-found"])
-            finally:
-                os.environ.clear()
-                os.environ.update(saved)
             if rc != 0 or len(sent) != 1:
                 failures.append(f"[{id_}] exit {rc}, {len(sent)} commands sent to the guest")
                 continue
