@@ -195,13 +195,18 @@ whole_debian_source_lines() {
     [ $kept -gt 0 ]
 }
 
-# The backports line for this release, on the URI of the machine's own
-# Debian source; fails when there is none to take it from.
-backports_source_line() {
+# "deb URI SUITE main" on the URI of the machine's own Debian source (the one
+# its own release comes from): another suite of the same archive, such as
+# this release's backports or the next release. Fails when there is none.
+debian_suite_line() {
     local codename
     codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
-    debian_source_lines | awk -v c="$codename" '$3 == c { print "deb " $2 " " c "-backports main"; found = 1; exit }
+    debian_source_lines | awk -v c="$codename" -v s="$1" '$3 == c { print "deb " $2 " " s " main"; found = 1; exit }
         END { exit !found }'
+}
+
+backports_source_line() {
+    debian_suite_line "$(. /etc/os-release && echo "$VERSION_CODENAME")-backports"
 }
 
 # Offline timestamps, and timestamps on a nested signature, need osslsigncode

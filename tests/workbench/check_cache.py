@@ -59,7 +59,7 @@ def main():
             if cache.mounts_under(root):
                 failures.append(f"after {step}: still mounted: {cache.mounts_under(root)}")
 
-        for step, column, act in (("prune", 4, lambda: cache.prune(keep=os.path.join(root, "guest-now"))),
+        for step, column, act in (("prune", 4, lambda: cache.prune(keep=[os.path.join(root, "guest-now")])),
                                   ("clean", 5, lambda: cache.clean(log=lambda _: None))):
             try:
                 act()

@@ -1,5 +1,6 @@
-# The guest image cache: one folder of its own (~/.cache/lanyue-repair), the
-# image built once per recipe hash from tests/e2e/guest/, the room it needs,
+# The guest image cache: one folder of its own (~/.cache/lanyue-repair), an
+# image (or, to run natively in a namespace, a root) built once per Debian
+# release and recipe hash from tests/e2e/guest/, the room it needs,
 # and pruning and clearing that touch only folders the workbench made and
 # marked, unmounting what a killed build left mounted before removing anything.
 import hashlib
@@ -14,8 +15,9 @@ from .common import REPO, HarnessError, Unavailable, lock_with_deadline
 from .procs import end_pid
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
-IMAGE_RECIPE = ("packages", "init", "build-image")  # what goes into the image
-IMAGE_FILES = ("vmlinuz", "initrd.img", "disk.img")
+IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
+BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
+         "root": ("rootfs/sbin/lanyue-init",)}
 MARK = ".lanyue-workbench"  # in every folder the workbench makes in the cache
 # Free disk: a build holds the root tree and the image side by side (2.4 GB
 # each); a running guest writes its snapshot overlay into the cache too.
@@ -41,19 +43,20 @@ def is_marked(path):
     return os.path.isfile(os.path.join(path, MARK)) and not os.path.islink(path)
 
 
-def recipe_hash():
-    h = hashlib.sha256()
+def recipe_hash(release):
+    h = hashlib.sha256(release.encode() + b"\0")
     for name in IMAGE_RECIPE:
         h.update(name.encode() + b"\0" + open(os.path.join(RECIPE, name), "rb").read() + b"\0")
     return h.hexdigest()[:16]
 
 
-def image_dir():
-    return os.path.join(cache_root(), f"guest-{recipe_hash()}")
+def image_dir(release, kind="guest"):
+    """kind 'guest': a bootable image; 'root': the root folder itself."""
+    return os.path.join(cache_root(), f"{kind}-{release}-{recipe_hash(release)}")
 
 
-def image_ready():
-    return all(os.path.isfile(os.path.join(image_dir(), f)) for f in IMAGE_FILES)
+def image_ready(release, kind="guest"):
+    return all(os.path.isfile(os.path.join(image_dir(release, kind), f)) for f in BUILT[kind])
 
 
 def overlay_dir():
@@ -67,8 +70,8 @@ def free_gb(path):
     return shutil.disk_usage(path).free / 2**30
 
 
-def check_room():
-    need = OVERLAY_GB + (0 if image_ready() else BUILD_GB)
+def check_room(release, kind="guest"):
+    need = (OVERLAY_GB if kind == "guest" else 0) + (0 if image_ready(release, kind) else BUILD_GB)
     free = free_gb(cache_root())
     if free < need:
         raise Unavailable(f"the disk lacks room for the guest: {free:.1f} GB free under "
@@ -110,13 +113,13 @@ def _cache_lock(timeout=1800):
     return lock
 
 
-def prune(keep, days=14):
+def prune(keep, days=14):  # keep: folders in use
     """Under the cache lock: killed builds (*.partial) go, and images of other recipes
     that no run has booted for `days` (2-3 GB each). Unmarked folders stay."""
     root = cache_root()
     for name in sorted(os.listdir(root)):
         path = os.path.join(root, name)
-        if not name.startswith("guest-") or path == keep or not is_marked(path):
+        if not name.startswith(("guest-", "root-")) or path in keep or not is_marked(path):
             continue
         used = os.path.join(path, "last-used")
         last = os.path.getmtime(used if os.path.exists(used) else path)
@@ -139,40 +142,53 @@ def clean(log=print):
                 log(f"left {path}: the workbench did not make it")
 
 
-def build_image():
-    """Builds the image unless this recipe's is cached; retries once a build the
-    archive made fail. The build keeps the cache's lock for as long as any of its
-    processes lives, so one orphaned by a killed run ends before another starts."""
-    final = image_dir()
+def build_image(release, kind="guest"):
+    """Builds the image (or root) of a release unless this recipe's is cached;
+    retries once a build the archive made fail. The build keeps the cache's lock
+    for as long as any of its processes lives, so one orphaned by a killed run
+    ends before another starts."""
+    final = image_dir(release, kind)
     with _cache_lock() as lock:
-        if image_ready():
+        if image_ready(release, kind):
             return final
-        prune(keep=final)
-        print(f"building the guest image {final} (first use of this recipe, a few minutes) ...")
+        keep = [image_dir(r, k) for r in releases_in_use() for k in BUILT]
+        prune(keep=keep)
+        print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...")
         t0 = time.monotonic()
         build_log = os.path.join(cache_root(), "build.log")
         open(build_log, "w").close()
         for attempt in (1, 2):
-            rc, text = _run_build(final, build_log, lock)
+            rc, text = _run_build(final, release, kind, build_log, lock)
             sys.stdout.flush()
             for line in re.findall(r"^left out .*$", text, re.M):
                 print(f"guest image: {line}")
-            if rc == 0 and image_ready() or attempt == 2 or not ARCHIVE_ERROR.search(text):
+            if rc == 0 and image_ready(release, kind) or attempt == 2 or not ARCHIVE_ERROR.search(text):
                 break
             print("the build failed on an archive error; trying once more")
-            prune(keep=final)
-        if rc != 0 or not image_ready():
+            prune(keep=keep)
+        if rc != 0 or not image_ready(release, kind):
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
-            raise HarnessError(f"building the guest image failed ({rc}); {build_log}:\n{tail}")
-        size = sum(os.path.getsize(os.path.join(final, f)) for f in IMAGE_FILES) / 2**30
-        print(f"guest image built in {time.monotonic() - t0:.0f}s ({size:.1f} GB)")
+            raise HarnessError(f"building the {release} {kind} failed ({rc}); {build_log}:\n{tail}")
+        print(f"{release} {kind} built in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
         return final
 
 
-def _run_build(final, build_log, lock):
+def disk_gb(path):
+    cp = subprocess.run(["du", "-sx", "--block-size=1M", path], capture_output=True, text=True)
+    return int(cp.stdout.split()[0]) / 1024 if cp.returncode == 0 else 0.0
+
+
+def releases_in_use():
+    """Every release the workbench runs Wine on: images of other releases are pruned."""
+    from .generations import GENERATIONS
+    return [g.release for g in GENERATIONS.values()]
+
+
+def _run_build(final, release, kind, build_log, lock):
     start = os.path.getsize(build_log)
+    argv = [os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
     with open(build_log, "ab") as out:
-        p = subprocess.Popen([os.path.join(RECIPE, "build-image"), final], stdin=subprocess.DEVNULL,
+        p = subprocess.Popen(argv + [final, release], stdin=subprocess.DEVNULL,
                              stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
                              pass_fds=(lock.fileno(),))
         try:

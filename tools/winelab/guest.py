@@ -32,11 +32,11 @@ class Guest:
         except OSError:
             return "(no console log)"
 
-    def boot(self, shares):
-        """Starts the guest in the background, sharing each (tag, host path, read-only)
-        at its host path, and returns once it takes jobs. It outlives this process:
-        stop() ends it."""
-        image = cache.build_image()
+    def boot(self, shares, release):
+        """Starts a guest of that Debian release in the background, sharing each (tag,
+        host path, read-only) at its host path, and returns once it takes jobs. It
+        outlives this process: stop() ends it."""
+        image = cache.build_image(release)
         open(os.path.join(image, "last-used"), "w").close()
         self.stop()
         shutil.rmtree(self.ctl, ignore_errors=True)

@@ -1,5 +1,7 @@
-# Where Wine runs: on this machine when its kernel runs 32-bit code, else in an
-# emulated guest. Callers see only Route: start and stop it, build on the host,
+# Where a Wine generation runs: on this machine when its kernel runs 32-bit
+# code (the machine's own release directly, another in a root of its own
+# entered through a private mount namespace), else in an emulated guest of
+# that release. Callers see only Route: start and stop it, build on the host,
 # run a workbench command where Wine runs, its wait scale, whether its timings
 # are the tool's own, and one line saying which route it is and why.
 import json
@@ -10,13 +12,16 @@ import sys
 
 from . import cache
 from .common import REPO, STATE_ENV, WAIT_SCALE, HarnessError, Unavailable
+from .generations import generation, host_release
 from .guest import Guest
 from .packages import ensure_packages, ensure_zh_locale, require
+from .procs import end_pid
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
 NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
 GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
+ROOT_PACKAGES = ("mmdebstrap", "bubblewrap")
 GUEST_SCALE = 6  # everything in the guest runs under emulation
 # Every setting a workbench command reads from the environment, as the guest
 # gets it: paths resolved here, on the host.
@@ -36,11 +41,13 @@ class Route:
     wait_scale = WAIT_SCALE   # the factor every wait of a command run there gets
     own_timings = True        # timings taken there are the tool's, not an emulator's
 
-    def __init__(self, reason, workdir, forced=False):
+    def __init__(self, reason, workdir, forced=False, release=None, shares=()):
         self.reason, self.workdir, self.forced = reason, workdir, forced
+        self.release = release or host_release()
+        self.shares = shares  # (host folder, read-only) a command there must see besides the repository
 
     def __str__(self):
-        return f"{self.kind} ({self.reason})"
+        return f"{self.kind}, {generation(self.release)} ({self.reason})"
 
     def build_on_host(self, *steps):
         """What the commands need built, built here: the guest has no cross compiler."""
@@ -61,7 +68,20 @@ class Route:
     def save(self):
         os.makedirs(self.workdir, exist_ok=True)
         with open(os.path.join(self.workdir, "route.json"), "w") as f:
-            json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced}, f)
+            json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced,
+                       "release": self.release}, f)
+
+    def job_script(self, argv, state=None):
+        """A bash script running argv (a Python script and its arguments) with the
+        forwarded settings, as the native route where it runs, in the same folder
+        as here where that place has it (else the repository)."""
+        env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
+        env.update({ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(self.wait_scale)})
+        if state:
+            env[STATE_ENV] = state
+        return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
+                + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
+                + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
 
 
 class NativeRoute(Route):
@@ -70,6 +90,45 @@ class NativeRoute(Route):
     def start(self):
         require(NATIVE_PACKAGES, "Wine")
         ensure_zh_locale()
+
+
+class RootRoute(Route):
+    """Another release's Wine on this machine: the same command, run in that
+    release's root (built once, cached) through bwrap, in a mount namespace of
+    its own, so nothing is ever mounted on this machine. The repository
+    (read-only) and the shares appear at their own paths; /tmp is a folder of
+    the work folder's, so the display and Wine server of one command are found
+    by the next."""
+    kind = "root"
+
+    def start(self):
+        require(ROOT_PACKAGES, f"a {self.release} root")
+        cache.check_room(self.release, "root")
+        self.root()
+
+    def root(self):
+        return os.path.join(cache.build_image(self.release, "root"), "rootfs")
+
+    def bwrap_argv(self, script):
+        tmp = os.path.join(self.workdir, "root-tmp")
+        os.makedirs(tmp, exist_ok=True)
+        os.chmod(tmp, 0o1777)
+        argv = ["bwrap", "--bind", self.root(), "/", "--dev", "/dev", "--proc", "/proc",
+                "--tmpfs", "/dev/shm", "--tmpfs", "/run", "--bind", tmp, "/tmp",
+                "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir]
+        for path, ro in self.shares:
+            argv += ["--ro-bind" if ro else "--bind", path, path]
+        return argv + ["--die-with-parent", "--", "/bin/bash", "-c", script]
+
+    def run(self, argv, here, timeout):
+        with open(os.devnull) as null:
+            p = subprocess.Popen(self.bwrap_argv(self.job_script(argv)), stdin=null)
+        try:
+            return p.wait(timeout=timeout)
+        except BaseException:
+            end_pid(p.pid, grace=20)
+            p.wait()
+            raise
 
 
 class NoRoute(Route):
@@ -88,30 +147,20 @@ class GuestRoute(Route):
     wait_scale = GUEST_SCALE * WAIT_SCALE
     own_timings = False
 
-    def __init__(self, reason, workdir, forced=False, shares=()):
-        super().__init__(reason, workdir, forced)
+    def __init__(self, reason, workdir, forced=False, release=None, shares=()):
+        super().__init__(reason, workdir, forced, release, shares)
         self.guest = Guest(os.path.join(workdir, "guest"))
-        self.shares = shares
 
     def start(self):
         require(GUEST_PACKAGES, "the emulator")
-        cache.check_room()
+        cache.check_room(self.release)
         shares = [("repo", REPO, True)]
         shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
-        self.guest.boot(shares)
-
-    def job_script(self, argv):
-        env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
-        env.update({ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(self.wait_scale),
-                    STATE_ENV: "/var/lanyue"})
-        # The same folder as here where the guest has it (the repository and the
-        # work folder are shared at their own paths), else the repository.
-        return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
-                + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
-                + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
+        self.guest.boot(shares, self.release)
 
     def run(self, argv, here, timeout):
-        return self.guest.run(self.job_script(argv), timeout=timeout)
+        # Machine-local state stays on the guest's own disk.
+        return self.guest.run(self.job_script(argv, state="/var/lanyue"), timeout=timeout)
 
     def stop(self):
         self.guest.stop()
@@ -138,21 +187,25 @@ def ia32_answer(bin_dir):
     return cp.stdout.strip() or f"no: the probe ended with status {cp.returncode}"
 
 
-def choose_route(workdir, shares=()):
-    """Native where this kernel runs 32-bit code, the guest otherwise; LANYUE_E2E_ROUTE
-    forces either. `shares`: (host folder, read-only) the guest must see besides the
-    repository. Installs nothing: start() does."""
+def choose_route(workdir, shares=(), release=None):
+    """For a release's Wine (default: this machine's): natively where this kernel
+    runs 32-bit code, directly or in that release's root; a guest of that release
+    otherwise. LANYUE_E2E_ROUTE forces native or guest. `shares`: (host folder,
+    read-only) commands must see besides the repository. Installs nothing: start() does."""
+    release = release or host_release()
+    generation(release)
+    native = NativeRoute if release == host_release() else RootRoute
     forced = os.environ.get(ROUTE_ENV)
     if forced == "native":
-        return NativeRoute(f"{ROUTE_ENV}=native", workdir, forced=True)
+        return native(f"{ROUTE_ENV}=native", workdir, True, release, shares)
     if forced == "guest":
-        return GuestRoute(f"{ROUTE_ENV}=guest", workdir, forced=True, shares=shares)
+        return GuestRoute(f"{ROUTE_ENV}=guest", workdir, True, release, shares)
     if forced:
         raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
     answer = ia32_answer(os.path.join(workdir, "bin"))
     if answer == "yes":
-        return NativeRoute("this kernel runs 32-bit x86 code", workdir)
-    return GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, shares=shares)
+        return native("this kernel runs 32-bit x86 code", workdir, False, release, shares)
+    return GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, False, release, shares)
 
 
 def bring_up(route, builds=()):
@@ -182,7 +235,6 @@ def saved_route(workdir, shares=()):
         saved = json.load(open(os.path.join(workdir, "route.json")))
     except (OSError, ValueError):
         raise HarnessError(f"no route chosen yet for {workdir}: run `tests/e2e/run-e2e start` first")
-    kinds = {"native": NativeRoute, "guest": GuestRoute, "none": NoRoute}
-    route = kinds[saved["name"]](saved["reason"], workdir, saved.get("forced", False))
-    route.shares = shares
-    return route
+    kinds = {"native": NativeRoute, "root": RootRoute, "guest": GuestRoute, "none": NoRoute}
+    return kinds[saved["name"]](saved["reason"], workdir, saved.get("forced", False),
+                                saved.get("release"), shares)
