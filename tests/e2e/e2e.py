@@ -1,8 +1,9 @@
 # End-to-end cases for the shipped LanyueRepair.exe under Wine: real processes,
 # a real registry (both WOW64 views), real folders and a real message box.
-# One table of cases below; `start` picks the route Wine runs on (this machine
-# or the emulated guest) and brings it up, `prepare` builds the prefixes there,
-# `run ID` runs one case there, `finish` stops what the run started. See --help.
+# One table of cases below, run on each Wine generation; `start` picks the
+# route a generation's Wine runs on and brings it up, `prepare` builds the
+# prefixes there and starts their display and Wine server, `run ID` runs one
+# case there, `finish` stops what the run started. See --help.
 import argparse
 import os
 import shutil
@@ -15,7 +16,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import winelab as wl  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-KEY = r"HKLM\SOFTWARE\Velmarc\Pexa\Settings\lanyue_cn"
+VENDOR_KEY = r"HKLM\SOFTWARE\Velmarc"
+KEY = VENDOR_KEY + r"\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
 CASE_DEADLINE_S = 180  # times the route's wait scale: under ctest's TIMEOUT, so a stuck
                        # case still cleans up after itself
@@ -138,9 +140,10 @@ HELPERS = ("stand_in_client", "list_processes", "key_acl")
 
 
 class Ctx:
-    def __init__(self, workdir, exe):
+    def __init__(self, workdir, exe, release=None):
         self.workdir = os.path.abspath(workdir)
         self.exe = exe
+        self.release = release
         self.bin = os.path.join(self.workdir, "bin")
         self.logs = os.path.join(self.workdir, "logs")
         self.state = wl.state_dir(self.workdir)  # prefixes, lock and display pid files
@@ -155,8 +158,8 @@ class Ctx:
     def lock(self, timeout=120):
         return wl.PrefixLock(os.path.join(self.state, "lock"), timeout)
 
-    def xvfb_pidfile(self, arch):
-        return os.path.join(self.state, f"xvfb-{arch}.pid")
+    def session(self, arch):
+        return wl.Session(self.prefixes[arch], self.state)
 
     def shares(self):
         """Host folders the guest route must see besides the repository."""
@@ -181,18 +184,13 @@ def registry_views(prefix):
     return ["/reg:32", "/reg:64"] if prefix.arch == "win64" else [None]
 
 
-def reset_registry(ctx, prefix, display):
+def remove_key(ctx, prefix, display, locked=False):
+    """Deletes the vendor key from every view, opening a read-only one up first."""
+    if locked:
+        wl.run([wl.WINE, ctx.helper("key_acl"), "unlock"], prefix.env(display), timeout=60,
+               check=False)
     for view in registry_views(prefix):
-        v = [view] if view else []
-        for attempt in range(2):
-            prefix.reg(display, "delete", r"HKLM\SOFTWARE\Velmarc", "/f", *v, check=False)
-            if prefix.reg(display, "query", r"HKLM\SOFTWARE\Velmarc", *v, check=False).returncode != 0:
-                break
-            # a run killed while the key was read-only: open it up, then delete
-            wl.run([prefix.tool_loader, ctx.helper("key_acl"), "unlock"], prefix.env(display),
-                   timeout=60, check=False)
-        else:
-            raise wl.HarnessError("could not remove HKLM\\SOFTWARE\\Velmarc left by an earlier run")
+        prefix.reg(display, "delete", VENDOR_KEY, "/f", *([view] if view else []), check=False)
 
 
 def write_registry(prefix, display, reg):
@@ -213,15 +211,56 @@ def write_registry(prefix, display, reg):
     raise wl.HarnessError(f"reg query shows no {reg.name}: {out[-300:]!r}")
 
 
+class Listing:
+    """What list_processes saw: process paths in EnumProcesses order (ANSI bytes)
+    and the registry views holding the vendor key."""
+
+    def __init__(self, paths, key_views):
+        self.paths, self.key_views = paths, key_views
+
+    def others(self):
+        """Processes that are not Wine's own (those run from C:\\windows). A 64-bit
+        process shows no path to the 32-bit lister; the cases start none that last."""
+        return [p for p in self.paths if p and not p.lower().startswith(b"c:\\windows\\")]
+
+
 def list_processes(ctx, prefix, display):
-    """The processes' paths as Wine lists them; checks the ANSI code page on the way."""
+    """The processes as Wine lists them; checks the ANSI code page on the way."""
     cp = wl.run([wl.WINE, ctx.helper("list_processes")], prefix.env(display),
                 timeout=60, what="list_processes")
-    lines = cp.stdout.split(b"\n")
+    lines = [ln.rstrip(b"\r") for ln in cp.stdout.split(b"\n")]
     acp = lines[0].strip().decode()
     if acp != "acp=936":
         raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
-    return [ln.rstrip(b"\r").split(b"\t", 1)[1] for ln in lines[1:] if b"\t" in ln]
+    views = [ln[3:5].decode() for ln in lines[1:3] if ln.startswith(b"key") and ln.endswith(b"=1")]
+    return Listing([ln.split(b"\t", 1)[1] for ln in lines[1:] if b"\t" in ln], views)
+
+
+def leftovers(ctx, prefix, display):
+    """What an earlier case left in the prefix: programs still running, the vendor
+    key, anything on C: beside Wine's own folders. A program just ended may be
+    listed for a moment longer."""
+    deadline = time.monotonic() + wl.scaled(5)
+    while True:
+        listing = list_processes(ctx, prefix, display)
+        if not listing.others() or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    found = [f"program {show(p)} running" for p in listing.others()]
+    found += [f"{VENDOR_KEY} in the {v}-bit view" for v in listing.key_views]
+    found += [f"C:\\{name} on C:" for name in prefix.scratch_names()]
+    return found
+
+
+def reset(ctx, prefix):
+    """Back to a prepared prefix, whatever was left: a new session (which ends every
+    program), no vendor key, nothing on C: beside Wine's own folders."""
+    display = ctx.session(prefix.arch).start()
+    remove_key(ctx, prefix, display, locked=True)
+    prefix.clear_scratch()
+    left = leftovers(ctx, prefix, display)
+    if left:
+        raise wl.HarnessError(f"could not reset the {prefix.arch} prefix: {'; '.join(left)}")
 
 
 def start_clients(ctx, prefix, display, procs, clients):
@@ -238,7 +277,7 @@ def start_clients(ctx, prefix, display, procs, clients):
         started.append(path.encode("gbk"))
         deadline = time.monotonic() + wl.scaled(60)
         while True:
-            listed = list_processes(ctx, prefix, display)
+            listed = list_processes(ctx, prefix, display).paths
             if started[-1] in listed:
                 break
             if time.monotonic() > deadline:
@@ -251,7 +290,9 @@ def start_clients(ctx, prefix, display, procs, clients):
 
 
 def run_case(ctx, case):
-    """Returns the list of failures (empty when the case passed)."""
+    """Returns the list of failures (empty when the case passed). The prefix's
+    session is shared with the other cases: the case starts from a clean prefix
+    or fails naming what was left, and takes away what it made."""
     prefix = ctx.prefixes[case.prefix]
     if not prefix.is_ready():
         raise wl.HarnessError(f"{case.prefix} prefix not prepared: run `prepare` first")
@@ -261,15 +302,14 @@ def run_case(ctx, case):
     lock = ctx.lock()
     procs = wl.Procs()
     signal.alarm(int(wl.scaled(CASE_DEADLINE_S)))
-    xvfb = display = None
-    locked = False
+    display = None
+    locked = clean = False
     try:
-        wl.end_stale_xvfb(ctx.xvfb_pidfile(case.prefix))
-        prefix.kill_server()
-        xvfb = wl.Display(procs, pidfile=ctx.xvfb_pidfile(case.prefix))
-        display = xvfb.name
-        prefix.clear_scratch()
-        reset_registry(ctx, prefix, display)
+        display = ctx.session(case.prefix).ensure()
+        left = leftovers(ctx, prefix, display)
+        if left:
+            raise wl.HarnessError(f"left by an earlier case: {'; '.join(left)}")
+        clean = True
         tool = prefix.host_path(TOOL_AT)
         os.makedirs(os.path.dirname(tool))
         shutil.copyfile(ctx.exe, tool)
@@ -282,10 +322,9 @@ def run_case(ctx, case):
         for reg in case.reg:
             write_registry(prefix, display, reg)
         if case.lock_key:
+            locked = True
             wl.run([wl.WINE, ctx.helper("key_acl"), "lock"], prefix.env(display), timeout=60,
                    what="key_acl lock")
-            locked = True
-        list_processes(ctx, prefix, display)
         start_clients(ctx, prefix, display, procs, case.clients)
         before = prefix.snapshot()
         res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
@@ -296,13 +335,13 @@ def run_case(ctx, case):
         return failures
     finally:
         signal.alarm(0)
-        if locked:
-            wl.run([wl.WINE, ctx.helper("key_acl"), "unlock"], prefix.env(display), timeout=60,
-                   check=False)
-        procs.end_all(keep=[xvfb.proc] if xvfb else [])  # clients and the tool, by pid
-        prefix.kill_server()
-        if xvfb:
-            xvfb.close()  # after Wine, which would otherwise complain on stderr
+        procs.end_all()  # clients and the tool, by pid
+        if not clean:
+            reset(ctx, prefix)
+        elif display:
+            if case.reg:
+                remove_key(ctx, prefix, display, locked)
+            prefix.clear_scratch()
         lock.release()
 
 
@@ -390,42 +429,80 @@ def cmd_start(ctx):
     brings the route up (the guest boots once for the whole run)."""
     t0 = time.monotonic()
     builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
-    wl.bring_up(wl.choose_route(ctx.workdir, ctx.shares()), builds)
+    wl.bring_up(wl.choose_route(ctx.workdir, ctx.shares(), ctx.release), builds)
     print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
 
 
 def cmd_prepare(ctx, arches):
+    """Makes each prefix (or reuses it), then starts the session its cases share."""
     check_exe(ctx.exe)
     lock = ctx.lock(timeout=900)
-    procs = wl.Procs()
     try:
         for arch in arches:
-            prefix = ctx.prefixes[arch]
-            wl.end_stale_xvfb(ctx.xvfb_pidfile(arch))
-            xvfb = wl.Display(procs, pidfile=ctx.xvfb_pidfile(arch))
+            prefix, session = ctx.prefixes[arch], ctx.session(arch)
+            t0 = time.monotonic()
+            session.end()
+            procs = wl.Procs()
+            xvfb = wl.Display(procs)
             try:
                 if not prefix.create(xvfb.name):
                     print(f"{arch} prefix reused: {prefix.path}")
-                list_processes(ctx, prefix, xvfb.name)
             finally:
                 prefix.kill_server()
-                xvfb.close()
+                procs.end_all()
+            reset(ctx, prefix)
+            print(f"{arch} session up in {time.monotonic() - t0:.1f}s")
     finally:
-        procs.end_all()
         lock.release()
     print(f"prepared {', '.join(arches)} for {ctx.exe}")
     return 0
 
 
 def cmd_finish(ctx):
-    """Ends what this machine's side of the run started: Wine servers and displays
-    left by a killed case (none, when Wine ran in the guest)."""
+    """Ends the sessions and anything else the run started where Wine runs."""
     for arch, prefix in ctx.prefixes.items():
-        if os.path.isdir(prefix.path):
-            prefix.kill_server()
-        wl.end_stale_xvfb(ctx.xvfb_pidfile(arch))
+        ctx.session(arch).end()
     return 0
+
+
+# What a case can leave behind, each planted in a prepared prefix on its own:
+# the next case must fail naming it, and the one after that pass again.
+LEFT_BEHIND = [
+    ("program", lambda ctx, prefix, display, procs: procs.start(
+        [wl.WINE, ctx.helper("stand_in_client")], prefix.env(display), detached=True),
+     "stand_in_client.exe' running"),
+    ("registry key", lambda ctx, prefix, display, procs: write_registry(prefix, display, sz(C)),
+     "Velmarc in the 32-bit view"),
+    ("folder", lambda ctx, prefix, display, procs: os.makedirs(prefix.host_path(r"C:\Left\x")),
+     "C:\\Left on C:"),
+]
+
+
+def cmd_leftovers(ctx):
+    """Shows that cases sharing a session stay independent (see LEFT_BEHIND)."""
+    prefix = ctx.prefixes["win32"]
+    probe = CASES[0]
+    failed = 0
+    for what, plant, expected in LEFT_BEHIND:
+        display = ctx.session("win32").ensure()
+        plant(ctx, prefix, display, wl.Procs())
+        got = case_failures(ctx, probe)
+        if len(got) != 1 or expected not in got[0]:
+            print(f"FAIL [{what}] the next case gave {got}, expected one failure naming {expected!r}")
+            failed += 1
+        else:
+            print(f"PASS [{what}] the next case failed: {got[0]}")
+    got = case_failures(ctx, probe)
+    print(f"{'FAIL' if got else 'PASS'} [after the reset] the next case gave {got or 'no failures'}")
+    return 1 if failed or got else 0
+
+
+def case_failures(ctx, case):
+    try:
+        return run_case(ctx, case)
+    except wl.HarnessError as e:
+        return [f"could not set the case up: {e}"]
 
 
 def cmd_run(ctx, ids):
@@ -434,10 +511,7 @@ def cmd_run(ctx, ids):
     passed = failed = 0
     for case in cases:
         t0 = time.monotonic()
-        try:
-            failures = run_case(ctx, case)
-        except wl.HarnessError as e:
-            failures = [f"could not set the case up: {e}"]
+        failures = case_failures(ctx, case)
         took = time.monotonic() - t0
         if failures:
             failed += 1
@@ -464,9 +538,11 @@ def _on_term(signum, frame):
 def parse(argv):
     """(arguments, Ctx) of a command line; the exe in LANYUE_E2E_EXE wins over --exe."""
     ap = argparse.ArgumentParser(description="LanyueRepair end-to-end cases under Wine")
-    ap.add_argument("--workdir", default=os.environ.get("LANYUE_E2E_DIR",
-                                                       os.path.join(wl.REPO, "build", "host", "e2e")),
-                    help="prefixes, helpers and logs (env LANYUE_E2E_DIR)")
+    ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
+                    help="the Debian release whose Wine runs the cases (default: this machine's)")
+    ap.add_argument("--workdir", default=os.environ.get("LANYUE_E2E_DIR"),
+                    help="prefixes, helpers and logs (env LANYUE_E2E_DIR; default "
+                         "build/host/e2e for the machine's own generation, e2e-wine10 for trixie)")
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"),
                     help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
                          "can be pointed at another build")
@@ -475,12 +551,16 @@ def parse(argv):
     p = sub.add_parser("prepare", help="make the Wine prefixes where the route runs Wine")
     p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
     sub.add_parser("finish", help="stop what the run started")
+    sub.add_parser("leftovers", help="show that a case finding another's leftovers fails")
     p = sub.add_parser("list")
     p.add_argument("--cmake", action="store_true", help="ID:PREFIX lines for CMake")
+    p = sub.add_parser("generations", help="RELEASE:TEST-PREFIX lines for CMake, as chosen by "
+                                           "LANYUE_E2E_GENERATIONS")
     p = sub.add_parser("run", help="run cases where the route runs Wine")
     p.add_argument("ids", nargs="+", help="case ids, or all")
     a = ap.parse_args(argv)
-    return a, Ctx(a.workdir, os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe))
+    workdir = a.workdir or os.path.join(wl.REPO, "build", "host", wl.generation(a.generation).tests)
+    return a, Ctx(workdir, os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe), a.generation)
 
 
 def main(argv):
@@ -492,6 +572,13 @@ def main(argv):
         for c in CASES:
             print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
         return 0
+    if a.cmd == "generations":
+        try:
+            print("\n".join(f"{g.release}:{g.tests}" for g in wl.chosen()))
+        except wl.HarnessError as e:
+            print(f"ERROR: {e}", file=sys.stderr)
+            return 2
+        return 0
     if a.cmd == "run":
         unknown = [i for i in a.ids if i not in {c.id for c in CASES} | {"all"}]
         if unknown:
@@ -502,10 +589,19 @@ def main(argv):
             return cmd_start(ctx)
         # The one place the route enters: the same command, where it runs Wine.
         route = wl.saved_route(ctx.workdir, ctx.shares())
+        there = [os.path.abspath(__file__), "--generation", ctx.release, "--workdir", ctx.workdir,
+                 "--exe", ctx.exe, a.cmd]
         if a.cmd == "finish":
-            route.stop()
-            return cmd_finish(ctx)
-        there = [os.path.abspath(__file__), "--workdir", ctx.workdir, "--exe", ctx.exe, a.cmd]
+            try:
+                route.run(there, lambda: cmd_finish(ctx), 300)
+            except wl.HarnessError as e:  # nothing left to end there: it never came up
+                print(f"nothing ended where Wine runs: {e}")
+            finally:
+                route.stop()
+            return 0
+        if a.cmd == "leftovers":
+            return route.run(there, lambda: cmd_leftovers(ctx),
+                             (CASE_DEADLINE_S * route.wait_scale + 120) * (len(LEFT_BEHIND) + 1))
         if a.cmd == "prepare":
             arches = ["win32", "win64"] if a.arch == "all" else [a.arch]
             return route.run(there + ["--arch", a.arch], lambda: cmd_prepare(ctx, arches),

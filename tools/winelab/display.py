@@ -12,11 +12,11 @@ from .procs import Procs, end_pid, owned_pid, write_pidfile
 class Display:
     """A private Xvfb; -displayfd lets the server pick a free number."""
 
-    def __init__(self, procs, pidfile=None, size="1024x768x24"):
+    def __init__(self, procs, pidfile=None, size="1024x768x24", detached=False):
         r, w = os.pipe()
         self.proc = procs.start(["Xvfb", "-displayfd", str(w), "-screen", "0", size,
                                  "-nolisten", "tcp", "-noreset"], env=os.environ.copy(),
-                                pass_fds=(w,))
+                                pass_fds=(w,), detached=detached)
         os.close(w)
         deadline = time.monotonic() + scaled(20)
         data = b""

@@ -98,11 +98,12 @@ class Prefix:
         parts = [p for p in win_path[3:].split("\\") if p]
         return os.path.join(self.drive_c, *parts)
 
+    def scratch_names(self):
+        """Top-level entries of C: that Wine itself did not make."""
+        return sorted(n for n in os.listdir(self.drive_c) if n.lower() not in STANDARD_TOP_DIRS)
+
     def clear_scratch(self):
-        """Removes every top-level entry of C: that Wine itself did not make."""
-        for name in os.listdir(self.drive_c):
-            if name.lower() in STANDARD_TOP_DIRS:
-                continue
+        for name in self.scratch_names():
             p = os.path.join(self.drive_c, name)
             if os.path.isdir(p) and not os.path.islink(p):
                 shutil.rmtree(p)

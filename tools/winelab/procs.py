@@ -85,9 +85,12 @@ class Procs:
     def __init__(self):
         self.live = []
 
-    def start(self, argv, env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=()):
-        p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
-                             stderr=stderr, preexec_fn=_die_with_parent, pass_fds=pass_fds)
+    def start(self, argv, env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(),
+              detached=False):
+        """detached: outlives this process (in a session of its own); end it by its pid file."""
+        p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                             pass_fds=pass_fds, start_new_session=detached,
+                             preexec_fn=None if detached else _die_with_parent)
         self.live.append(p)
         return p
 
