@@ -103,6 +103,8 @@ def main():
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
     ap.add_argument("--runs", type=int, default=15, help="timed runs of each program per load (>= 7)")
     ap.add_argument("--others", type=int, default=60, help="stand-in processes for the loaded run")
+    ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
+                    help="the Debian release whose Wine is measured (default: this machine's)")
     ap.add_argument("--workdir", default=os.path.join(wl.REPO, "build", "bench"))
     ap.add_argument("--no-write", action="store_true", help="print only, leave RESULTS.md alone")
     a = ap.parse_args()
@@ -111,7 +113,7 @@ def main():
     exe = os.path.abspath(a.exe)
     e2e.check_exe(exe)
     work = os.path.abspath(a.workdir)
-    route = wl.choose_route(work)
+    route = wl.choose_route(work, release=a.generation)
     if not route.own_timings:
         print(f"Not measured: Wine would run on the {route}, where the timings would be the "
               "emulator's, not the tool's, so no table was written.")

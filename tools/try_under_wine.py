@@ -1,6 +1,7 @@
 # The body of tools/try-under-wine: one run of the tool next to a stand-in client, its box
 # screenshotted, OK pressed, the patch folder listed, wherever the route runs Wine (on the
 # guest route in a guest of its own, booted for the one run).
+import argparse
 import os
 import shutil
 import subprocess
@@ -79,18 +80,24 @@ def try_here(ctx, prefix, keep):
 
 
 def main():
-    args = [a for a in sys.argv[1:] if a != "--keep"]
-    keep = "--keep" in sys.argv[1:]
-    exe = os.path.abspath(args[0] if args else os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
+    ap = argparse.ArgumentParser(description="run LanyueRepair.exe once under Wine and show its box")
+    ap.add_argument("exe", nargs="?", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
+    ap.add_argument("--keep", action="store_true", help="keep the Wine prefix afterwards")
+    ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
+                    help="the Debian release whose Wine runs it (default: this machine's)")
+    a = ap.parse_args()
+    exe = os.path.abspath(a.exe)
     out_dir = os.path.join(wl.REPO, "build", "try-under-wine")
-    ctx = e2e.Ctx(out_dir, exe)
+    ctx = e2e.Ctx(out_dir, exe, a.generation)
     prefix = wl.Prefix(os.path.join(ctx.state, "prefix"), "win32")
     e2e.check_exe(exe)
-    route = wl.bring_up(wl.choose_route(out_dir, ctx.shares()),
+    route = wl.bring_up(wl.choose_route(out_dir, ctx.shares(), a.generation),
                         [lambda: ctx.helper("stand_in_client"), lambda: ctx.helper("list_processes")])
+    print(f"Wine: {wl.generation(a.generation)}")
     try:
-        return route.run([os.path.abspath(__file__), exe, *(["--keep"] if keep else [])],
-                         lambda: try_here(ctx, prefix, keep), 1800)
+        return route.run([os.path.abspath(__file__), exe, "--generation", a.generation,
+                          *(["--keep"] if a.keep else [])],
+                         lambda: try_here(ctx, prefix, a.keep), 1800)
     finally:
         route.stop()
 
