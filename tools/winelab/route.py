@@ -121,8 +121,10 @@ class RootRoute(Route):
         return argv + ["--die-with-parent", "--", "/bin/bash", "-c", script]
 
     def run(self, argv, here, timeout):
+        # As in the guest, the command gets the forwarded settings and nothing else of ours.
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
         with open(os.devnull) as null:
-            p = subprocess.Popen(self.bwrap_argv(self.job_script(argv)), stdin=null)
+            p = subprocess.Popen(self.bwrap_argv(self.job_script(argv)), stdin=null, env=env)
         try:
             return p.wait(timeout=timeout)
         except BaseException:
