@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test through ctest: the unit tests (host g++ with GoogleTest,
 # ASan and UBSan), then the checks of the built exe: its image and resources,
-# its signatures, and the Wine end-to-end suite (natively, or in an emulated
-# guest where this kernel runs no 32-bit code). Builds the exe first.
+# its signatures, and the Wine end-to-end suite on two Wine generations
+# (Debian 12's Wine 8.0 and Debian 13's Wine 10.0; natively, or in emulated
+# guests where this kernel runs no 32-bit code). Builds the exe first.
 # Installs what it lacks (as root, with apt-get): g++, cmake, ninja and
 # GoogleTest for the unit tests; the test suites install their own tools.
 set -euo pipefail

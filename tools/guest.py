@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # The guest image cache from the command line. `clean` removes what the Wine
-# workbench keeps there (images, killed builds, overlays): it unmounts what a
+# workbench keeps there (images, roots, killed builds, overlays): it unmounts what a
 # killed build left mounted first, and touches only folders the workbench marked.
 # Usage: tools/guest.py clean|where   (as the user who ran the suite)
 import os
