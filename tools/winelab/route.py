@@ -104,10 +104,13 @@ class RootRoute(Route):
     def start(self):
         require(ROOT_PACKAGES, f"a {self.release} root")
         cache.check_room(self.release, "root")
-        self.root()
+        cache.build_image(self.release, "root")
 
     def root(self):
-        return os.path.join(cache.build_image(self.release, "root"), "rootfs")
+        """The root start() built; a command never builds one."""
+        if not cache.image_ready(self.release, "root"):
+            raise HarnessError(f"no {self.release} root built: run `tests/e2e/run-e2e start` first")
+        return os.path.join(cache.image_dir(self.release, "root"), "rootfs")
 
     def bwrap_argv(self, script):
         tmp = os.path.join(self.workdir, "root-tmp")
