@@ -34,9 +34,13 @@ apt_update_tolerant() {
     local wait stamp
     APT_UPDATE_ERRORS=""
     # One build-and-test run installs in several steps: lists updated for the
-    # same sources in the last 15 minutes are taken as they are.
-    stamp="${TMPDIR:-/tmp}/lanyue-apt-updated-$(id -u)-$( { apt-config dump Dir; \
-        apt-get indextargets --format '$(URI)'; } 2>/dev/null | md5sum | cut -c1-16)"
+    # same configuration in the last 15 minutes are taken as they are. The key
+    # is what apt is told (architectures, source files), not the lists it has:
+    # an architecture or a source added since has no lists yet.
+    local sl sp
+    eval "$(apt-config shell sl Dir::Etc::sourcelist/f sp Dir::Etc::sourceparts/d)"
+    stamp="${TMPDIR:-/tmp}/lanyue-apt-updated-$(id -u)-$( { apt-config dump; \
+        cat "$sl" "$sp"/*.list "$sp"/*.sources; } 2>/dev/null | md5sum | cut -c1-16)"
     if [ -n "$(find "$stamp" -mmin -15 2>/dev/null)" ]; then
         APT_UPDATE_ERRORS=$(cat "$stamp")
         return 0
