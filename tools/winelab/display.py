@@ -77,3 +77,7 @@ def window_name(display, wid):
 def press_return(display, wid):
     # With no window manager nothing gives the box the focus its OK button needs.
     xdotool(display, "windowfocus", "--sync", str(wid), "key", "--window", str(wid), "Return")
+    # Wine 10 can close the box on the press, before xdotool sends the release;
+    # xdotool then stops on BadWindow with Return held, and autorepeat would press
+    # OK on every later box of the display. Release it wherever the focus is.
+    xdotool(display, "keyup", "Return")
