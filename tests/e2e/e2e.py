@@ -237,9 +237,9 @@ def list_processes(ctx, prefix, display):
 
 
 def leftovers(ctx, prefix, display):
-    """What an earlier case left in the prefix: programs still running, the vendor
-    key, anything on C: beside Wine's own folders. A program just ended may be
-    listed for a moment longer."""
+    """What an earlier case left in the prefix and its session: programs still
+    running, the vendor key, anything on C: beside Wine's own folders, a key held
+    on the display. A program just ended may be listed for a moment longer."""
     deadline = time.monotonic() + wl.scaled(5)
     while True:
         listing = list_processes(ctx, prefix, display)
@@ -249,6 +249,7 @@ def leftovers(ctx, prefix, display):
     found = [f"program {show(p)} running" for p in listing.others()]
     found += [f"{VENDOR_KEY} in the {v}-bit view" for v in listing.key_views]
     found += [f"C:\\{name} on C:" for name in prefix.scratch_names()]
+    found += [f"{key} held on the display" for key in wl.held_keys(display)]
     return found
 
 
@@ -476,6 +477,8 @@ LEFT_BEHIND = [
      "Velmarc in the 32-bit view"),
     ("folder", lambda ctx, prefix, display, procs: os.makedirs(prefix.host_path(r"C:\Left\x")),
      "C:\\Left on C:"),
+    ("held key", lambda ctx, prefix, display, procs: wl.xdotool(display, "keydown", "Return"),
+     "Return held on the display"),
 ]
 
 

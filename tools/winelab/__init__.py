@@ -5,8 +5,8 @@
 # relay logs, and the processes it starts, each ended by pid. Callers import
 # this package only.
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir  # noqa: F401
-from .display import (Display, end_stale_xvfb, press_return, visible_windows,  # noqa: F401
-                      window_name, xdotool)
+from .display import (Display, end_stale_xvfb, held_keys, press_return,  # noqa: F401
+                      visible_windows, window_name, xdotool)
 from .packages import ensure_packages  # noqa: F401
 from .prefix import WINE, Prefix, PrefixLock  # noqa: F401
 from .procs import Procs, run  # noqa: F401

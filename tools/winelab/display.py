@@ -1,6 +1,8 @@
 # Private Xvfb displays and what the workbench does on them with xdotool:
 # find a program's visible windows, read a title, press OK. A display's pid
 # file lets a later run end an Xvfb that a killed run left, once it is proven ours.
+import ctypes
+import ctypes.util
 import os
 import subprocess
 import time
@@ -72,6 +74,30 @@ def visible_windows(display, pid):
 
 def window_name(display, wid):
     return xdotool(display, "getwindowname", str(wid)).stdout.rstrip(b"\n").decode("utf-8", "replace")
+
+
+def held_keys(display):
+    """Names of the keys the display's server holds down: a key left held repeats
+    into every later window of the display."""
+    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XkbKeycodeToKeysym.restype = ctypes.c_ulong
+    x11.XkbKeycodeToKeysym.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.c_int]
+    x11.XKeysymToString.restype = ctypes.c_char_p
+    x11.XQueryKeymap.argtypes = [ctypes.c_void_p, ctypes.c_char * 32]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x11.XOpenDisplay(display.encode())
+    if not dpy:
+        raise HarnessError(f"cannot open display {display}")
+    try:
+        keys = (ctypes.c_char * 32)()
+        x11.XQueryKeymap(dpy, keys)
+        codes = [i * 8 + b for i, byte in enumerate(keys.raw) for b in range(8) if byte >> b & 1]
+        names = [x11.XKeysymToString(x11.XkbKeycodeToKeysym(dpy, c, 0, 0)) for c in codes]
+    finally:
+        x11.XCloseDisplay(dpy)
+    return [n.decode() if n else f"keycode {c}" for c, n in zip(codes, names)]
 
 
 def press_return(display, wid):
