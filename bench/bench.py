@@ -98,6 +98,10 @@ def time_to_box(procs, watcher, display, argv, env):
     return ms
 
 
+def bare_box(work):
+    return wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
+
+
 def main():
     ap = argparse.ArgumentParser(description="time to the message box, tool vs bare program")
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
@@ -118,13 +122,17 @@ def main():
         print(f"Not measured: Wine would run on the {route}, where the timings would be the "
               "emulator's, not the tool's, so no table was written.")
         return 0
-    route = wl.bring_up(route)
+    # Built here: a root or guest of another release has no cross compiler.
+    ctx = e2e.Ctx(work, exe)
+    builds = (lambda: bare_box(work), lambda: ctx.helper("stand_in_client"),
+              lambda: ctx.helper("list_processes"))
+    route = wl.bring_up(route, builds)
     return route.run([os.path.abspath(__file__), *sys.argv[1:]], lambda: measure(a, exe, work), 3600)
 
 
 def measure(a, exe, work):
     ctx = e2e.Ctx(work, exe)
-    bare = wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
+    bare = bare_box(work)
     client = ctx.helper("stand_in_client")
     lister = ctx.helper("list_processes")
     prefix = wl.Prefix(os.path.join(work, "prefix"), "win32")
