@@ -3,7 +3,6 @@
 # first program, which under emulation cost most of a case. Both outlive the
 # command that started them and are recorded in pid files, ended by pid.
 import os
-import subprocess
 
 from .common import scaled
 from .display import Display, end_stale_xvfb
@@ -45,18 +44,12 @@ class Session:
         return display
 
     def end(self):
-        """Ends the server (and with it every program of the prefix), then the display."""
-        pid = owned_pid(self.server_pidfile)
-        if pid is not None:
-            try:
-                subprocess.run([WINESERVER, "-k"], env=self.prefix.env(), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               timeout=scaled(30))
-            except subprocess.TimeoutExpired:
-                pass
-            end_pid(pid, grace=scaled(10))
-        # A server left by an older run without a pid file.
+        """Ends the server (and with it every program of the prefix; also a server
+        an older run left without a pid file), then the display."""
         self.prefix.kill_server()
+        pid = owned_pid(self.server_pidfile)  # one that outlived -k
+        if pid is not None:
+            end_pid(pid, grace=scaled(10))
         end_stale_xvfb(self.xvfb_pidfile)
         for f in (self.server_pidfile, self.display_file):
             if os.path.exists(f):
