@@ -74,7 +74,7 @@ def check_room(release, kind="guest"):
     need = (OVERLAY_GB if kind == "guest" else 0) + (0 if image_ready(release, kind) else BUILD_GB)
     free = free_gb(cache_root())
     if free < need:
-        raise Unavailable(f"the disk lacks room for the guest: {free:.1f} GB free under "
+        raise Unavailable(f"the disk lacks room for the {release} {kind}: {free:.1f} GB free under "
                           f"{cache_root()}, it needs {need} GB")
 
 
