@@ -2,10 +2,10 @@
 # bench/: the Wine generations and the route each runs on (this machine, a
 # root of its own, or an emulated guest), private Xvfb displays, Wine prefixes
 # and the session of display and server kept for each, Win32 helper builds,
-# relay logs, and the processes it starts, each ended by pid. Callers import
-# this package only.
+# relay logs, and the processes it starts, each ended by pid, the long-lived
+# ones on leases that end them with the run. Callers import this package only.
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir  # noqa: F401
-from .display import (Display, end_stale_xvfb, held_keys, press_return,  # noqa: F401
+from .display import (Display, held_keys, press_return,  # noqa: F401
                       visible_windows, window_name, xdotool)
 from .packages import ensure_packages  # noqa: F401
 from .prefix import WINE, Prefix, PrefixLock  # noqa: F401
@@ -13,4 +13,5 @@ from .procs import Procs, run  # noqa: F401
 from .programs import build_win32, run_until_boxes_closed  # noqa: F401
 from .generations import GENERATIONS, chosen, generation, host_release  # noqa: F401
 from .route import SKIP, Skip, bring_up, choose_route, saved_route  # noqa: F401
+from .lease import Lease, sweep  # noqa: F401
 from .session import Session  # noqa: F401

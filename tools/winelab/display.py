@@ -1,6 +1,6 @@
-# Private Xvfb displays and what the workbench does on them with xdotool:
-# find a program's visible windows, read a title, press OK. A display's pid
-# file lets a later run end an Xvfb that a killed run left, once it is proven ours.
+# Private Xvfb displays, for one step or kept on a lease, and what the
+# workbench does on them with xdotool: find a program's visible windows, read a
+# title, press OK, tell which keys are held.
 import ctypes
 import ctypes.util
 import os
@@ -8,24 +8,24 @@ import subprocess
 import time
 
 from .common import HarnessError, scaled
-from .procs import Procs, end_pid, owned_pid, write_pidfile
+from .procs import Procs
 
 
-class Display:
-    """A private Xvfb; -displayfd lets the server pick a free number."""
+XVFB = "Xvfb"
 
-    def __init__(self, procs, pidfile=None, size="1024x768x24", detached=False):
-        r, w = os.pipe()
-        self.proc = procs.start(["Xvfb", "-displayfd", str(w), "-screen", "0", size,
-                                 "-nolisten", "tcp", "-noreset"], env=os.environ.copy(),
-                                pass_fds=(w,), detached=detached)
-        os.close(w)
-        deadline = time.monotonic() + scaled(20)
-        data = b""
-        os.set_blocking(r, False)
+
+def _xvfb_argv(fd, size):
+    return [XVFB, "-displayfd", str(fd), "-screen", "0", size, "-nolisten", "tcp", "-noreset"]
+
+
+def _read_display(r, running):
+    """The display name Xvfb writes to the -displayfd pipe once it serves."""
+    deadline = time.monotonic() + scaled(20)
+    data = b""
+    os.set_blocking(r, False)
+    try:
         while not data.endswith(b"\n"):
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                os.close(r)
+            if time.monotonic() > deadline or not running():
                 raise HarnessError("Xvfb did not start (is the xvfb package installed?)")
             try:
                 chunk = os.read(r, 64)
@@ -35,27 +35,37 @@ class Display:
             except BlockingIOError:
                 pass
             time.sleep(0.05)
+    finally:
         os.close(r)
-        self.name = ":" + data.decode().strip()
-        if pidfile:
-            write_pidfile(pidfile, self.proc.pid)
-        self.pidfile = pidfile
+    return ":" + data.decode().strip()
+
+
+class Display:
+    """A private Xvfb for one step; -displayfd lets the server pick a free number."""
+
+    def __init__(self, procs, size="1024x768x24"):
+        r, w = os.pipe()
+        try:
+            self.proc = procs.start(_xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,))
+        finally:
+            os.close(w)
+        self.name = _read_display(r, lambda: self.proc.poll() is None)
 
     def close(self):
         Procs.end(self.proc)
-        if self.pidfile and os.path.exists(self.pidfile):
-            os.unlink(self.pidfile)
 
 
-def end_stale_xvfb(pidfile):
-    """Ends an Xvfb left by a run that was killed outright, if the pid is still that one."""
-    pid = owned_pid(pidfile)
-    if pid is not None:
-        end_pid(pid, grace=scaled(2))
+def display_on_lease(lease, size="1024x768x24"):
+    """A private Xvfb kept on a lease, for as long as it is held; its display name."""
+    r, w = os.pipe()
     try:
-        os.unlink(pidfile)
-    except OSError:
-        pass
+        lease.spawn("xvfb", _xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,))
+    except BaseException:
+        os.close(r)
+        raise
+    finally:
+        os.close(w)
+    return _read_display(r, lambda: lease.helper_pid("xvfb") is not None)
 
 
 def xdotool(display, *args, timeout=10):

@@ -1,82 +1,11 @@
-# Processes the workbench starts: tracked by pid, ended by pid (TERM, a grace
-# period, then KILL), never by name. A pid file records the process's identity
-# (pid, start time, boot), and one check decides whether a pid is still ours.
-import ctypes
-import os
-import signal
+# Processes the workbench starts for the length of one step: tracked by pid,
+# ended by pid (TERM, a grace period, then KILL), never by name, and killed with
+# the step if it dies first. Short commands run with a hard timeout.
 import subprocess
 import tempfile
-import time
 
 from .common import HarnessError, scaled
-
-_libc = ctypes.CDLL(None, use_errno=True)
-
-
-def _die_with_parent():
-    # PR_SET_PDEATHSIG: a killed runner takes its Xvfb and Wine children along.
-    _libc.prctl(1, signal.SIGKILL, 0, 0, 0)
-
-
-def _identity(pid):
-    """'pid starttime boot-id', or None when no such process runs."""
-    try:
-        stat = open(f"/proc/{pid}/stat").read()
-        boot = open("/proc/sys/kernel/random/boot_id").read().strip()
-    except OSError:
-        return None
-    fields = stat[stat.rindex(")") + 2:].split()
-    if fields[0] == "Z":
-        return None
-    return f"{pid} {fields[19]} {boot}"
-
-
-def write_pidfile(path, pid):
-    with open(path + ".tmp", "w") as f:
-        f.write(f"{_identity(pid) or pid}\n")
-    os.replace(path + ".tmp", path)
-
-
-def owned_pid(pidfile):
-    """The pid the file names when that very process still runs (not a reused pid), else None."""
-    try:
-        recorded = open(pidfile).read().strip()
-        pid = int(recorded.split()[0])
-    except (OSError, ValueError, IndexError):
-        return None
-    return pid if _identity(pid) == recorded else None
-
-
-def _group_alive(pgid):
-    try:
-        os.waitpid(pgid, os.WNOHANG)  # the leader may be our child: not a zombie member
-    except ChildProcessError:
-        pass
-    try:
-        os.killpg(pgid, 0)  # a pgid is not reused while any member lives
-        return True
-    except ProcessLookupError:
-        return False
-
-
-def end_pid(pid, grace, group=False):
-    """TERM, up to `grace` seconds to go, then KILL: the process, while it is still
-    the one it was when called, or the whole process group it leads."""
-    who = _identity(pid)
-    if group:
-        alive, send = (lambda: _group_alive(pid)), os.killpg
-    else:
-        alive, send = (lambda: who is not None and _identity(pid) == who), os.kill
-    for sig, wait in ((signal.SIGTERM, grace), (signal.SIGKILL, 10)):
-        if not alive():
-            return
-        try:
-            send(pid, sig)
-        except ProcessLookupError:
-            return
-        deadline = time.monotonic() + wait
-        while alive() and time.monotonic() < deadline:
-            time.sleep(0.1)
+from .pids import die_with_parent, end_pid, owned_pid, write_pidfile  # noqa: F401
 
 
 class Procs:
@@ -90,7 +19,7 @@ class Procs:
         """detached: outlives this process (in a session of its own); end it by its pid file."""
         p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                              pass_fds=pass_fds, start_new_session=detached,
-                             preexec_fn=None if detached else _die_with_parent)
+                             preexec_fn=None if detached else die_with_parent)
         self.live.append(p)
         return p
 
@@ -126,7 +55,7 @@ def run(argv, env, timeout, check=True, what=None):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         try:
             p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                 preexec_fn=_die_with_parent)
+                                 preexec_fn=die_with_parent)
         except OSError as e:
             raise HarnessError(f"cannot start {argv[0]}: {e}")
         try:
@@ -138,6 +67,9 @@ def run(argv, env, timeout, check=True, what=None):
         err.seek(0)
         cp = subprocess.CompletedProcess(argv, p.returncode, out.read(), err.read())
     if check and cp.returncode != 0:
-        raise HarnessError(f"{what or ' '.join(map(str, argv))} failed ({cp.returncode}): "
-                           f"{cp.stderr.decode('utf-8', 'replace')[-600:]}")
+        # Some tools (Wine's reg among them) write their errors to stdout.
+        said = [f"{name}: {text.decode('utf-8', 'replace').strip()[-600:]}"
+                for name, text in (("stdout", cp.stdout), ("stderr", cp.stderr)) if text.strip()]
+        raise HarnessError(f"{what or ' '.join(map(str, argv))} failed ({cp.returncode}); "
+                           + ("; ".join(said) or "it printed nothing"))
     return cp

@@ -1,25 +1,64 @@
 # One display and one Wine server per prefix, kept from the prefix's prepare
 # step to the run's end: a fresh server starts Wine's own services with its
-# first program, which under emulation cost most of a case. Both outlive the
-# command that started them and are recorded in pid files, ended by pid.
+# first program, which under emulation cost most of a case. Both live on the
+# prefix's lease, so they end with the run however it ends. A session is up only
+# when the server holding the prefix's lock is the one it started.
+import fcntl
 import os
+import signal
+import struct
+import time
 
-from .common import scaled
-from .display import Display, end_stale_xvfb
-from .procs import Procs, end_pid, owned_pid, write_pidfile
-from .prefix import WINESERVER
+from . import prefix as wine
+from .common import HarnessError, scaled
+from .display import display_on_lease
+from .lease import Lease
+
+
+def server_lock(prefix_path):
+    """The file whose byte 0 the Wine server serving a prefix holds write-locked:
+    in /tmp/.wine-UID, or where Debian's Wine records in the prefix."""
+    st = os.stat(prefix_path)
+    try:
+        base = os.path.join("/tmp", open(os.path.join(prefix_path, "wineserver")).read().strip())
+    except OSError:
+        base = f"/tmp/.wine-{os.getuid()}"
+    return os.path.join(base, f"server-{st.st_dev:x}-{st.st_ino:x}", "lock")
+
+
+def lock_holder(path):
+    """The pid holding Wine's lock on byte 0 of path, or None."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return None
+    try:
+        query = struct.pack("hhqqi4x", fcntl.F_WRLCK, os.SEEK_SET, 0, 1, 0)
+        l_type, _, _, _, pid = struct.unpack("hhqqi4x", fcntl.fcntl(fd, fcntl.F_GETLK, query))
+    finally:
+        os.close(fd)
+    return None if l_type == fcntl.F_UNLCK else pid
+
+
+def command_line(pid):
+    try:
+        return open(f"/proc/{pid}/cmdline", "rb").read().replace(b"\0", b" ").decode(errors="replace").strip()
+    except OSError:
+        return "gone"
 
 
 class Session:
-    def __init__(self, prefix, state_dir):
+    def __init__(self, prefix):
         self.prefix = prefix
-        base = os.path.join(state_dir, f"session-{prefix.arch}")
-        self.xvfb_pidfile, self.server_pidfile = base + ".xvfb.pid", base + ".server.pid"
-        self.display_file = base + ".display"
+        self.lease = Lease(f"session-{prefix.arch}", prefix.path)
+        self.display_file = self.lease.path("display")
 
     def display(self):
         """The display of this prefix's running session, or None."""
-        if owned_pid(self.xvfb_pidfile) is None or owned_pid(self.server_pidfile) is None:
+        server = self.lease.helper_pid("wineserver")
+        if self.lease.helper_pid("xvfb") is None or server is None:
+            return None
+        if lock_holder(server_lock(self.prefix.path)) != server:
             return None
         try:
             return open(self.display_file).read().strip() or None
@@ -27,30 +66,53 @@ class Session:
             return None
 
     def ensure(self):
+        self.lease.hold()
         return self.display() or self.start()
 
     def start(self):
         """Ends any session of this prefix, starts a new one; returns its display."""
         self.end()
-        os.makedirs(os.path.dirname(self.display_file), exist_ok=True)
-        procs = Procs()
-        display = Display(procs, pidfile=self.xvfb_pidfile, detached=True).name
-        # -p: the server stays when its last program ends, so the next case
-        # finds Wine's services already running.
-        server = procs.start([WINESERVER, "-f", "-p"], self.prefix.env(display), detached=True)
-        write_pidfile(self.server_pidfile, server.pid)
+        try:
+            display = display_on_lease(self.lease)
+            self.serve(display)
+        except BaseException:
+            self.lease.end()
+            raise
         with open(self.display_file, "w") as f:
             f.write(display + "\n")
         return display
 
+    def serve(self, display):
+        """Starts the prefix's Wine server on the lease and returns once it is the one
+        holding the prefix's lock; fails naming whoever holds it instead."""
+        # -f: the pid we start is the server's; -p: it stays when its last program
+        # ends, so the next case finds Wine's services already running.
+        server = self.lease.spawn("wineserver", [wine.WINESERVER, "-f", "-p"], env=self.prefix.env(display),
+                                  stop_signal=signal.SIGINT, grace=scaled(10))
+        deadline = time.monotonic() + scaled(20)
+        while True:
+            lock = server_lock(self.prefix.path)  # Debian's Wine records its folder as it starts
+            holder = lock_holder(lock)
+            if holder == server:
+                return
+            running = self.lease.helper_pid("wineserver") == server
+            if holder is not None and not running:
+                raise HarnessError(f"the Wine server started for {self.prefix.path} ended "
+                                   f"({self.lease.failure('wineserver') or 'no status'}): pid {holder} "
+                                   f"({command_line(holder)}) holds {lock}")
+            if not running:
+                raise HarnessError(f"the Wine server started for {self.prefix.path} ended before it "
+                                   f"held {lock} ({self.lease.failure('wineserver') or 'no status'})")
+            if time.monotonic() > deadline:
+                raise HarnessError(f"the Wine server started for {self.prefix.path} (pid {server}) did "
+                                   f"not take {lock} within {scaled(20):.0f}s")
+            time.sleep(0.05)
+
     def end(self):
         """Ends the server (and with it every program of the prefix; also a server
-        an older run left without a pid file), then the display."""
-        self.prefix.kill_server()
-        pid = owned_pid(self.server_pidfile)  # one that outlived -k
-        if pid is not None:
-            end_pid(pid, grace=scaled(10))
-        end_stale_xvfb(self.xvfb_pidfile)
-        for f in (self.server_pidfile, self.display_file):
-            if os.path.exists(f):
-                os.unlink(f)
+        an older run left), then the display. A server that will not end fails
+        the step, after the display and the lease are gone too."""
+        try:
+            self.prefix.kill_server()
+        finally:
+            self.lease.end()
