@@ -1,8 +1,10 @@
 # The guest image cache: one folder of its own (~/.cache/lanyue-repair), an
 # image (or, to run natively in a namespace, a root) built once per Debian
-# release and recipe hash from tests/e2e/guest/, the room it needs,
-# and pruning and clearing that touch only folders the workbench made and
-# marked, unmounting what a killed build left mounted before removing anything.
+# release and recipe hash from tests/e2e/guest/, in private mount and process
+# namespaces, so a build leaves no mount and no process however it ends; the
+# room a run needs, checked before it writes; and pruning by last use and
+# clearing that touch only folders the workbench made and marked.
+import fcntl
 import hashlib
 import os
 import re
@@ -11,17 +13,19 @@ import subprocess
 import sys
 import time
 
-from .common import REPO, HarnessError, Unavailable, lock_with_deadline
-from .procs import end_pid
+from .common import REPO, HarnessError, lock_with_deadline
+from .pids import die_with_parent, end_pid
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
 IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
          "root": ("rootfs/sbin/lanyue-init",)}
 MARK = ".lanyue-workbench"  # in every folder the workbench makes in the cache
-# Free disk: a build holds the root tree and the image side by side (2.4 GB
-# each); a running guest writes its snapshot overlay into the cache too.
-BUILD_GB, OVERLAY_GB = 6, 2
+# GB of disk each thing takes, measured with a margin: a build holds the root
+# tree and the image side by side; a running guest writes its prefixes and the
+# cases' files into its snapshot overlay, which qemu keeps in the cache.
+BUILD_GB = {"guest": 6, "root": 3}
+OVERLAY_GB = 3
 # What apt says when the archive, not the recipe, made a build fail.
 ARCHIVE_ERROR = re.compile(r"Failed to fetch|Hash Sum mismatch|unexpected size|Mirror sync|"
                            r"Some index files failed|Unable to fetch|is whole right now")
@@ -59,6 +63,16 @@ def image_ready(release, kind="guest"):
     return all(os.path.isfile(os.path.join(image_dir(release, kind), f)) for f in BUILT[kind])
 
 
+def mark_used(path):
+    """Dates a cache folder by its last use: what the prune goes by."""
+    open(os.path.join(path, "last-used"), "w").close()
+
+
+def last_used(path):
+    used = os.path.join(path, "last-used")
+    return os.path.getmtime(used if os.path.exists(used) else path)
+
+
 def overlay_dir():
     """Where qemu puts a snapshot's overlay (its TMPDIR), so the room check covers it."""
     return make_marked(os.path.join(cache_root(), "overlays"))
@@ -70,12 +84,26 @@ def free_gb(path):
     return shutil.disk_usage(path).free / 2**30
 
 
-def check_room(release, kind="guest"):
-    need = (OVERLAY_GB if kind == "guest" else 0) + (0 if image_ready(release, kind) else BUILD_GB)
-    free = free_gb(cache_root())
-    if free < need:
-        raise Unavailable(f"the disk lacks room for the {release} {kind}: {free:.1f} GB free under "
-                          f"{cache_root()}, it needs {need} GB")
+def check_room(needs):
+    """needs: (folder, GB, what it is for). Fails naming the folder, the room
+    needed there and the room free, for each file system that lacks it; folders
+    on one file system add up. Call it under lock(), after prune()."""
+    by_fs = {}
+    for folder, gb, what in needs:
+        probe = folder
+        while not os.path.exists(probe):
+            probe = os.path.dirname(probe)
+        entry = by_fs.setdefault(os.stat(probe).st_dev, [folder, 0.0, []])
+        entry[1] += gb
+        entry[2].append(f"{what} {gb:g} GB")
+    short = []
+    for folder, need, whats in by_fs.values():
+        free = free_gb(folder)
+        if free < need:
+            short.append(f"{folder} has {free:.1f} GB free, and the Wine suite needs {need:g} GB "
+                         f"there ({'; '.join(whats)})")
+    if short:
+        raise HarnessError("not enough disk: " + "; ".join(short))
 
 
 def mounts_under(path):
@@ -106,24 +134,43 @@ def remove_marked(path):
         raise HarnessError(f"removing {path}: {cp.stderr.strip()}")
 
 
-def _cache_lock(timeout=1800):
+def lock(timeout=600):
+    """The cache's own lock, held only briefly: for a prune, a room check, a rename."""
     make_marked(cache_root())
-    lock = open(os.path.join(cache_root(), "build.lock"), "w")
-    lock_with_deadline(lock, timeout, f"{cache_root()} (a guest image build)")
-    return lock
+    f = open(os.path.join(cache_root(), "cache.lock"), "w")
+    lock_with_deadline(f, timeout, f"{cache_root()}/cache.lock")
+    return f
+
+
+def _build_lock_path(path):
+    return (path[:-len(".partial")] if path.endswith(".partial") else path) + ".lock"
+
+
+def _building(path):
+    """Whether a build of that image or root holds its lock right now."""
+    try:
+        f = open(_build_lock_path(path), "r")
+    except OSError:
+        return False
+    with f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return False
+        except BlockingIOError:
+            return True
 
 
 def prune(keep, days=14):  # keep: folders in use
-    """Under the cache lock: killed builds (*.partial) go, and images of other recipes
-    that no run has booted for `days` (2-3 GB each). Unmarked folders stay."""
+    """Under lock(): killed builds (*.partial) go, and images and roots of other recipes
+    unused for `days` (2-3 GB each). Unmarked folders stay, and so does what a build
+    is writing right now."""
     root = cache_root()
     for name in sorted(os.listdir(root)):
         path = os.path.join(root, name)
-        if not name.startswith(("guest-", "root-")) or path in keep or not is_marked(path):
+        if not name.startswith(("guest-", "root-")) or name.endswith(".lock") or path in keep \
+                or not is_marked(path) or _building(path):
             continue
-        used = os.path.join(path, "last-used")
-        last = os.path.getmtime(used if os.path.exists(used) else path)
-        if name.endswith(".partial") or time.time() - last > days * 86400:
+        if name.endswith(".partial") or time.time() - last_used(path) > days * 86400:
             remove_marked(path)
 
 
@@ -132,7 +179,7 @@ def clean(log=print):
     root = cache_root()
     if not os.path.isdir(root):
         return
-    with _cache_lock(timeout=5):
+    with lock(timeout=5):
         for name in sorted(os.listdir(root)):
             path = os.path.join(root, name)
             if os.path.isdir(path) and is_marked(path):
@@ -142,33 +189,40 @@ def clean(log=print):
                 log(f"left {path}: the workbench did not make it")
 
 
-def build_image(release, kind="guest"):
-    """Builds the image (or root) of a release unless this recipe's is cached;
-    retries once a build the archive made fail. The build keeps the cache's lock
-    for as long as any of its processes lives, so one orphaned by a killed run
-    ends before another starts."""
+def build_image(release, kind="guest", timeout=3000):
+    """Builds the image (or root) of a release unless this recipe's is cached, under
+    a lock of its own, so other images build side by side; retries once a build the
+    archive made fail. Gives up after `timeout` seconds, ending the build."""
     final = image_dir(release, kind)
-    with _cache_lock() as lock:
+    deadline = time.monotonic() + timeout
+    make_marked(cache_root())
+    with open(_build_lock_path(final), "w") as build_lock:
+        lock_with_deadline(build_lock, timeout, f"{final} (a build of it)")
         if image_ready(release, kind):
+            mark_used(final)
             return final
-        keep = [image_dir(r, k) for r in releases_in_use() for k in BUILT]
-        prune(keep=keep)
+        with lock():
+            if os.path.exists(final + ".partial"):  # a killed build's; ours to clear now
+                remove_marked(final + ".partial")
         print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...")
         t0 = time.monotonic()
-        build_log = os.path.join(cache_root(), "build.log")
+        build_log = final + ".log"
         open(build_log, "w").close()
         for attempt in (1, 2):
-            rc, text = _run_build(final, release, kind, build_log, lock)
+            rc, text = _run_build(final, release, kind, build_log, deadline)
             sys.stdout.flush()
             for line in re.findall(r"^left out .*$", text, re.M):
                 print(f"guest image: {line}")
             if rc == 0 and image_ready(release, kind) or attempt == 2 or not ARCHIVE_ERROR.search(text):
                 break
             print("the build failed on an archive error; trying once more")
-            prune(keep=keep)
+            with lock():
+                if os.path.exists(final + ".partial"):
+                    remove_marked(final + ".partial")
         if rc != 0 or not image_ready(release, kind):
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
             raise HarnessError(f"building the {release} {kind} failed ({rc}); {build_log}:\n{tail}")
+        mark_used(final)
         print(f"{release} {kind} built in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
         return final
 
@@ -184,18 +238,24 @@ def releases_in_use():
     return [g.release for g in GENERATIONS.values()]
 
 
-def _run_build(final, release, kind, build_log, lock):
+def _run_build(final, release, kind, build_log, deadline):
+    """One build, in mount and process namespaces of its own: whatever it mounts is
+    never in this machine's mount table, and when this process dies, however, the
+    namespace's first process is killed and every process of the build with it."""
     start = os.path.getsize(build_log)
-    argv = [os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
+    argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
+            os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
     with open(build_log, "ab") as out:
-        p = subprocess.Popen(argv + [final, release], stdin=subprocess.DEVNULL,
-                             stdout=out, stderr=subprocess.STDOUT, start_new_session=True,
-                             pass_fds=(lock.fileno(),))
+        p = subprocess.Popen(argv + [final, release], stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent)
         try:
+            p.wait(timeout=max(1, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            end_pid(p.pid, grace=10, group=True)
             p.wait()
+            raise HarnessError(f"building the {release} {kind} did not finish in time; {build_log}")
         except BaseException:
-            # mmdebstrap unmounts what it mounted on TERM, not on KILL.
-            end_pid(p.pid, grace=60, group=True)
+            end_pid(p.pid, grace=10, group=True)
             p.wait()
             raise
     with open(build_log, "rb") as f:

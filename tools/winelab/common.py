@@ -19,7 +19,8 @@ class HarnessError(Exception):
 
 
 class Unavailable(HarnessError):
-    """This machine cannot have the route by its nature: no package candidate, no room."""
+    """This machine cannot have the route by its nature: its archive has no candidate
+    for a package. (No room is a failure: space can be made.)"""
 
 
 def scaled(seconds):

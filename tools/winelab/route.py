@@ -10,12 +10,12 @@ import shlex
 import subprocess
 import sys
 
-from . import cache
+from . import cache, lease
 from .common import REPO, STATE_ENV, WAIT_SCALE, HarnessError, Unavailable
 from .generations import generation, host_release
 from .guest import Guest
 from .packages import ensure_packages, ensure_zh_locale, require
-from .procs import end_pid
+from .pids import end_pid
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
@@ -57,12 +57,16 @@ class Route:
     def start(self):
         pass
 
+    def room_needs(self):
+        """(folder, GB, what) this route still needs on disk before it is up."""
+        return []
+
     def run(self, argv, here, timeout):
         """Runs a workbench command where Wine runs: `here()` in this process, or
         argv (a Python script and its arguments) in the guest. Its exit code."""
         return here()
 
-    def stop(self):
+    def stop(self, grace=60):
         pass
 
     def save(self):
@@ -71,14 +75,19 @@ class Route:
             json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced,
                        "release": self.release}, f)
 
-    def job_script(self, argv, state=None):
+    def job_script(self, argv, state=None, holder=None, run_dir=None):
         """A bash script running argv (a Python script and its arguments) with the
         forwarded settings, as the native route where it runs, in the same folder
-        as here where that place has it (else the repository)."""
+        as here where that place has it (else the repository). `holder`: the pid
+        whose life holds the leases the command takes there."""
         env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
         env.update({ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(self.wait_scale)})
         if state:
             env[STATE_ENV] = state
+        if holder:
+            env[lease.HOLDER_ENV] = str(holder)
+        if run_dir:
+            env[lease.RUN_DIR_ENV] = run_dir
         return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
                 + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
                 + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
@@ -103,21 +112,28 @@ class RootRoute(Route):
 
     def start(self):
         require(ROOT_PACKAGES, f"a {self.release} root")
-        cache.check_room(self.release, "root")
         cache.build_image(self.release, "root")
+
+    def room_needs(self):
+        if cache.image_ready(self.release, "root"):
+            return []
+        return [(cache.cache_root(), cache.BUILD_GB["root"], f"building the {self.release} root")]
 
     def root(self):
         """The root start() built; a command never builds one."""
         if not cache.image_ready(self.release, "root"):
             raise HarnessError(f"no {self.release} root built: run `tests/e2e/run-e2e start` first")
-        return os.path.join(cache.image_dir(self.release, "root"), "rootfs")
+        folder = cache.image_dir(self.release, "root")
+        cache.mark_used(folder)
+        return os.path.join(folder, "rootfs")
 
     def bwrap_argv(self, script):
         tmp = os.path.join(self.workdir, "root-tmp")
         os.makedirs(tmp, exist_ok=True)
         os.chmod(tmp, 0o1777)
+        leases = lease.run_dir()
         argv = ["bwrap", "--bind", self.root(), "/", "--dev", "/dev", "--proc", "/proc",
-                "--tmpfs", "/dev/shm", "--tmpfs", "/run", "--bind", tmp, "/tmp",
+                "--tmpfs", "/dev/shm", "--tmpfs", "/run", "--bind", leases, leases, "--bind", tmp, "/tmp",
                 "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir]
         for path, ro in self.shares:
             argv += ["--ro-bind" if ro else "--bind", path, path]
@@ -126,8 +142,10 @@ class RootRoute(Route):
     def run(self, argv, here, timeout):
         # As in the guest, the command gets the forwarded settings and nothing else of ours.
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
+        # Its sessions are held by what holds this step: they outlive the command.
+        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir())
         with open(os.devnull) as null:
-            p = subprocess.Popen(self.bwrap_argv(self.job_script(argv)), stdin=null, env=env)
+            p = subprocess.Popen(self.bwrap_argv(script), stdin=null, env=env)
         try:
             return p.wait(timeout=timeout)
         except BaseException:
@@ -158,17 +176,23 @@ class GuestRoute(Route):
 
     def start(self):
         require(GUEST_PACKAGES, "the emulator")
-        cache.check_room(self.release)
         shares = [("repo", REPO, True)]
         shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
         self.guest.boot(shares, self.release)
 
-    def run(self, argv, here, timeout):
-        # Machine-local state stays on the guest's own disk.
-        return self.guest.run(self.job_script(argv, state="/var/lanyue"), timeout=timeout)
+    def room_needs(self):
+        needs = [] if cache.image_ready(self.release) else \
+            [(cache.cache_root(), cache.BUILD_GB["guest"], f"building the {self.release} guest image")]
+        if self.guest.pid() is None:
+            needs.append((cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes"))
+        return needs
 
-    def stop(self):
-        self.guest.stop()
+    def run(self, argv, here, timeout):
+        # Machine-local state stays on the guest's own disk; its sessions live as long as the guest.
+        return self.guest.run(self.job_script(argv, state="/var/lanyue", holder=1), timeout=timeout)
+
+    def stop(self, grace=60):
+        self.guest.stop(grace)
 
 
 def ia32_answer(bin_dir):
@@ -213,14 +237,20 @@ def choose_route(workdir, shares=(), release=None):
     return GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, False, release, shares)
 
 
-def bring_up(route, builds=()):
-    """Builds on the host, starts the route and records it for later commands. A
-    route this machine cannot have by nature raises Skip, unless it was forced:
-    then, as every other cause, HarnessError."""
-    Guest(os.path.join(route.workdir, "guest")).stop()  # one a killed run left
+def bring_up(route, builds=(), needs=()):
+    """Ends what an earlier run left, checks the disk has room for what the run will
+    write (the route's own needs and `needs`: (folder, GB, what)), builds on the
+    host, starts the route and records it for later commands. A route this machine
+    cannot have by nature raises Skip, unless it was forced: then, as every other
+    cause (no room among them), HarnessError."""
+    lease.sweep()
+    Guest(os.path.join(route.workdir, "guest")).stop()  # one an earlier run of this folder left
     print(f"route: {route}")
     sys.stdout.flush()
     route.save()
+    with cache.lock():
+        cache.prune(keep=[cache.image_dir(r, k) for r in cache.releases_in_use() for k in cache.BUILT])
+        cache.check_room(route.room_needs() + list(needs))
     route.build_on_host(*builds)
     try:
         route.start()
