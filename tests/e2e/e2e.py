@@ -19,9 +19,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 VENDOR_KEY = r"HKLM\SOFTWARE\Velmarc"
 KEY = VENDOR_KEY + r"\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
-CASE_DEADLINE_S = 180  # times the route's wait scale: under ctest's TIMEOUT, so a stuck
-                       # case still cleans up after itself
-PREPARE_TIMEOUT_S = 1700  # under ctest's TIMEOUT, so a stuck step is cancelled, not orphaned
+CASE_DEADLINE_S = 180  # times the route's wait scale, and never past the step's budget
+# ctest's TIMEOUT of each step (CMake reads it from `timeouts`). A step's own
+# budget ends CLEANUP_S before it, and where Wine runs elsewhere, the command
+# there ends CLEANUP_S before the step: so the clean-up runs before a kill.
+STEP_TIMEOUTS = {"start": 3600, "prepare": 1800, "leftovers": 1500, "run": 1500, "finish": 300}
+CLEANUP_S = 90
 
 # The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
 SUCCESS = dict(name="success",
@@ -159,7 +162,7 @@ class Ctx:
         return wl.PrefixLock(os.path.join(self.state, "lock"), timeout)
 
     def session(self, arch):
-        return wl.Session(self.prefixes[arch], self.state)
+        return wl.Session(self.prefixes[arch])
 
     def shares(self):
         """Host folders the guest route must see besides the repository."""
@@ -195,20 +198,7 @@ def remove_key(ctx, prefix, display, locked=False):
 
 def write_registry(prefix, display, reg):
     """Writes one value, then reads it back to prove what was stored."""
-    v = [f"/reg:{reg.view}"] if reg.view else []
-    prefix.reg(display, "add", KEY, "/v", reg.name, "/t", reg.type, "/d", reg.data, "/f", *v)
-    out = prefix.reg(display, "query", KEY, "/v", reg.name, *v).stdout.decode("gbk")
-    for line in out.splitlines():
-        parts = line.strip(" \r").split("    ")
-        if parts and parts[0] == reg.name:
-            got_type = parts[1] if len(parts) > 1 else ""
-            got = parts[2] if len(parts) > 2 else ""
-            want = f"{int(reg.data):#x}" if reg.type == "REG_DWORD" else reg.data
-            if got_type != reg.type or got != want:
-                raise wl.HarnessError(f"registry holds {got_type} {got[:80]!r}, "
-                                      f"meant {reg.type} {want[:80]!r}")
-            return
-    raise wl.HarnessError(f"reg query shows no {reg.name}: {out[-300:]!r}")
+    prefix.set_value(display, KEY, reg.name, reg.type, reg.data, *([f"/reg:{reg.view}"] if reg.view else []))
 
 
 class Listing:
@@ -302,7 +292,9 @@ def run_case(ctx, case):
     os.makedirs(log_dir)
     lock = ctx.lock()
     procs = wl.Procs()
-    signal.alarm(int(wl.scaled(CASE_DEADLINE_S)))
+    step_left = signal.alarm(0)  # the step's own budget, set again below
+    signal.alarm(max(1, min(int(wl.scaled(CASE_DEADLINE_S)), step_left or 1 << 30)))
+    t0 = time.monotonic()
     display = None
     locked = clean = False
     try:
@@ -336,14 +328,18 @@ def run_case(ctx, case):
         return failures
     finally:
         signal.alarm(0)
-        procs.end_all()  # clients and the tool, by pid
-        if not clean:
-            reset(ctx, prefix)
-        elif display:
-            if case.reg:
-                remove_key(ctx, prefix, display, locked)
-            prefix.clear_scratch()
-        lock.release()
+        try:
+            procs.end_all()  # clients and the tool, by pid
+            if not clean:
+                reset(ctx, prefix)
+            elif display:
+                if case.reg:
+                    remove_key(ctx, prefix, display, locked)
+                prefix.clear_scratch()
+        finally:
+            lock.release()
+            if step_left:
+                signal.alarm(max(1, step_left - int(time.monotonic() - t0)))
 
 
 def show(b):
@@ -425,12 +421,34 @@ def write_summary(log_dir, case, res, before, after, failures):
 
 # ---------------------------------------------------------------- commands
 
-def cmd_start(ctx):
-    """Picks the route, says which and why, builds the helpers here on the host and
-    brings the route up (the guest boots once for the whole run)."""
+# GB a generation's two prefixes take where Wine runs on this machine (measured:
+# 0.6 + 1.3 GB on Wine 8.0, 0.6 + 1.4 GB on Wine 10.0).
+PREFIXES_GB = 2.5
+
+
+def room_needs(ctx, route):
+    """What a generation will write here beyond its route's own: its prefixes, where
+    Wine runs on this machine and they are not made yet."""
+    if route.kind not in ("native", "root") or all(p.is_made() for p in ctx.prefixes.values()):
+        return []
+    return [(ctx.state, PREFIXES_GB, f"the {ctx.release} prefixes")]
+
+
+def cmd_start(ctx, run_generations):
+    """Picks the route, says which and why, checks the disk has room for every
+    generation of the run that is not up yet, builds the helpers here on the host
+    and brings the route up (the guest boots once for the whole run)."""
     t0 = time.monotonic()
     builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
-    wl.bring_up(wl.choose_route(ctx.workdir, ctx.shares(), ctx.release), builds)
+    route = wl.choose_route(ctx.workdir, ctx.shares(), ctx.release)
+    needs = room_needs(ctx, route)
+    for release in run_generations:
+        if release != ctx.release:
+            other = Ctx(os.path.join(os.path.dirname(ctx.workdir), wl.generation(release).tests),
+                        ctx.exe, release)
+            their = wl.choose_route(other.workdir, other.shares(), release)
+            needs += their.room_needs() + room_needs(other, their)
+    wl.bring_up(route, builds, needs)
     print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
 
@@ -531,7 +549,7 @@ def cmd_run(ctx, ids):
 
 
 def _on_alarm(signum, frame):
-    raise wl.HarnessError(f"case still running after {wl.scaled(CASE_DEADLINE_S):.0f}s")
+    raise wl.HarnessError("out of time: a case past its deadline, or the step past its budget")
 
 
 def _on_term(signum, frame):
@@ -549,8 +567,11 @@ def parse(argv):
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"),
                     help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
                          "can be pointed at another build")
+    ap.add_argument("--budget", type=int, help=argparse.SUPPRESS)  # seconds, from the step that runs it
     sub = ap.add_subparsers(dest="cmd", required=True)
-    sub.add_parser("start", help="pick the route Wine runs on, build the helpers, bring it up")
+    p = sub.add_parser("start", help="pick the route Wine runs on, build the helpers, bring it up")
+    p.add_argument("--run-generations", default="", help="every generation of this run, comma separated "
+                   "(their room is checked at once)")
     p = sub.add_parser("prepare", help="make the Wine prefixes where the route runs Wine")
     p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
     sub.add_parser("finish", help="stop what the run started")
@@ -559,6 +580,7 @@ def parse(argv):
     p.add_argument("--cmake", action="store_true", help="ID:PREFIX lines for CMake")
     p = sub.add_parser("generations", help="RELEASE:TEST-PREFIX lines for CMake, as chosen by "
                                            "LANYUE_E2E_GENERATIONS")
+    sub.add_parser("timeouts", help="STEP:SECONDS lines for CMake: ctest's TIMEOUT of each step")
     p = sub.add_parser("run", help="run cases where the route runs Wine")
     p.add_argument("ids", nargs="+", help="case ids, or all")
     a = ap.parse_args(argv)
@@ -568,12 +590,15 @@ def parse(argv):
 
 def main(argv):
     signal.signal(signal.SIGALRM, _on_alarm)
-    signal.signal(signal.SIGTERM, _on_term)
-    signal.signal(signal.SIGHUP, _on_term)
+    for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        signal.signal(sig, _on_term)
     a, ctx = parse(argv)
     if a.cmd == "list":
         for c in CASES:
             print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
+        return 0
+    if a.cmd == "timeouts":
+        print("\n".join(f"{step}:{seconds}" for step, seconds in STEP_TIMEOUTS.items()))
         return 0
     if a.cmd == "generations":
         try:
@@ -587,37 +612,38 @@ def main(argv):
         if unknown:
             print(f"unknown case(s): {unknown}; see `list`", file=sys.stderr)
             return 2
+    budget = a.budget or STEP_TIMEOUTS[a.cmd] - CLEANUP_S
+    signal.alarm(budget)
     try:
         if a.cmd == "start":
-            return cmd_start(ctx)
-        # The one place the route enters: the same command, where it runs Wine.
+            return cmd_start(ctx, [r for r in a.run_generations.split(",") if r])
+        # The one place the route enters: the same command, where it runs Wine, with
+        # a budget that ends before this one.
         route = wl.saved_route(ctx.workdir, ctx.shares())
         there = [os.path.abspath(__file__), "--generation", ctx.release, "--workdir", ctx.workdir,
-                 "--exe", ctx.exe, a.cmd]
+                 "--exe", ctx.exe, "--budget", str(budget - CLEANUP_S), a.cmd]
         if a.cmd == "finish":
             try:
-                route.run(there, lambda: cmd_finish(ctx), 300)
+                route.run(there, lambda: cmd_finish(ctx), budget - CLEANUP_S)
             except wl.HarnessError as e:  # nothing left to end there: it never came up
                 print(f"nothing ended where Wine runs: {e}")
             finally:
-                route.stop()
+                route.stop(grace=CLEANUP_S // 3)
             return 0
         if a.cmd == "leftovers":
-            return route.run(there, lambda: cmd_leftovers(ctx),
-                             (CASE_DEADLINE_S * route.wait_scale + 120) * (len(LEFT_BEHIND) + 1))
+            return route.run(there, lambda: cmd_leftovers(ctx), budget)
         if a.cmd == "prepare":
             arches = ["win32", "win64"] if a.arch == "all" else [a.arch]
-            return route.run(there + ["--arch", a.arch], lambda: cmd_prepare(ctx, arches),
-                             PREPARE_TIMEOUT_S)
-        cases = len(CASES) if "all" in a.ids else len(a.ids)
-        return route.run(there + a.ids, lambda: cmd_run(ctx, a.ids),
-                         (CASE_DEADLINE_S * route.wait_scale + 120) * cases)
+            return route.run(there + ["--arch", a.arch], lambda: cmd_prepare(ctx, arches), budget)
+        return route.run(there + a.ids, lambda: cmd_run(ctx, a.ids), budget)
     except wl.Skip as e:
         print(f"skipped: {e}")
         return wl.SKIP
     except wl.HarnessError as e:
         print(f"ERROR: {e}", file=sys.stderr)
         return 2
+    finally:
+        signal.alarm(0)
 
 
 if __name__ == "__main__":

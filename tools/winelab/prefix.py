@@ -45,6 +45,10 @@ class Prefix:
         ver = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
         return f"{PREFIX_RECIPE} {self.arch} {ver}\n"
 
+    def is_made(self):
+        """Whether it was made, by whichever Wine (is_ready asks this one)."""
+        return os.path.exists(os.path.join(self.path, "lanyue-ready"))
+
     def is_ready(self):
         try:
             return open(os.path.join(self.path, "lanyue-ready")).read() == self.stamp_text()
@@ -52,14 +56,12 @@ class Prefix:
             return False
 
     def kill_server(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(30))
+        """Ends the Wine server serving this prefix, and every program of it; fails
+        when the server will not go."""
+        env = self.env()
+        run([WINESERVER, "-k"], env, timeout=30, check=False, what="wineserver -k")
         # -k returns before the old server has let go of the prefix
-        try:
-            subprocess.run([WINESERVER, "-w"], env=self.env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=scaled(15))
-        except subprocess.TimeoutExpired:
-            pass
+        run([WINESERVER, "-w"], env, timeout=15, check=False, what="wineserver -w")
 
     def create(self, display):
         if self.is_ready():
@@ -74,11 +76,10 @@ class Prefix:
         t0 = time.monotonic()
         env = self.env(display)
         run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
-        self.reg(display, "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
-                 "/t", "REG_SZ", "/d", ";".join(RELAY_FUNCTIONS), "/f")
+        self.set_value(display, r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
+                       ";".join(RELAY_FUNCTIONS))
         # A crashing program must end with an exit code, not wait on a crash dialog.
-        self.reg(display, "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog",
-                 "/t", "REG_DWORD", "/d", "0", "/f")
+        self.set_value(display, r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0")
         run([WINESERVER, "-w"], env, timeout=120, what="wineserver -w")
         if not os.path.isdir(os.path.join(self.drive_c, "windows")):
             raise HarnessError(f"wineboot left no {self.drive_c}/windows")
@@ -90,6 +91,24 @@ class Prefix:
     def reg(self, display, *args, check=True, timeout=60):
         return run([self.tool_loader, "reg", *args], self.env(display), timeout=timeout,
                    check=check, what=f"wine reg {' '.join(args[:2])}")
+
+    def value(self, display, key, name, *view):
+        """(type, data) of one registry value as `reg query` shows it, or None."""
+        out = self.reg(display, "query", key, "/v", name, *view).stdout.decode("gbk", "replace")
+        for line in out.splitlines():
+            parts = line.strip(" \r").split("    ")
+            if parts and parts[0] == name:
+                return (parts[1] if len(parts) > 1 else "", parts[2] if len(parts) > 2 else "")
+        return None
+
+    def set_value(self, display, key, name, type_, data, *view):
+        """Writes one value, then reads it back: what was not stored fails here."""
+        self.reg(display, "add", key, "/v", name, "/t", type_, "/d", data, "/f", *view)
+        want = (type_, f"{int(data):#x}" if type_ == "REG_DWORD" else data)
+        got = self.value(display, key, name, *view)
+        if got != want:
+            shown = f"{got[0]} {got[1][:80]!r}" if got else "no such value"
+            raise HarnessError(f"{key}\\{name} holds {shown}, meant {want[0]} {want[1][:80]!r}")
 
     def host_path(self, win_path):
         """C:\\a\\b -> <prefix>/drive_c/a/b (Wine stores names as UTF-8)."""
