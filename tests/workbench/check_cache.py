@@ -9,9 +9,10 @@ import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from winelab import cache  # noqa: E402
+from winelab import cache, route  # noqa: E402
 
 DAY = 86400
+ROOT = None  # the trixie root's folder name, once the cache is the test's
 # name, carries the marker, days unused, a bind mount inside, left after prune, left after clean
 ROWS = [
     ("guest-old", True, 15, False, False, False),
@@ -19,6 +20,7 @@ ROWS = [
     ("guest-x.partial", True, 0, True, False, False),
     ("guest-data", False, 15, False, True, True),
     ("notes.partial", False, 15, False, True, True),
+    (ROOT, True, 15, False, True, False),  # built long ago, used by a run just now
 ]
 
 
@@ -30,6 +32,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="lanyue-cache-test-") as tmp:
         os.environ["LANYUE_GUEST_CACHE"] = tmp
         root = cache.cache_root()
+        ROWS[-1] = (os.path.basename(cache.image_dir("trixie", "root")),) + ROWS[-1][1:]
         source = os.path.join(tmp, "host-folder")  # stands for the host's /dev/shm
         os.makedirs(source)
         with open(os.path.join(source, "keep"), "w") as f:
@@ -47,6 +50,9 @@ def main():
                 os.utime(p, (time.time() - days * DAY,) * 2)
         if not cache.mounts_under(root):
             return print("FAIL the bind mount was not made") or 1
+        os.makedirs(os.path.join(root, ROWS[-1][0], "rootfs", "sbin"))
+        open(os.path.join(root, ROWS[-1][0], "rootfs", "sbin", "lanyue-init"), "w").close()
+        route.RootRoute("test", os.path.join(tmp, "work"), True, "trixie").root()
 
         def check(step, column):
             for row in ROWS:
