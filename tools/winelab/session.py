@@ -87,22 +87,24 @@ class Session:
         holding the prefix's lock; fails naming whoever holds it instead."""
         # -f: the pid we start is the server's; -p: it stays when its last program
         # ends, so the next case finds Wine's services already running.
-        server = self.lease.spawn("wineserver", [wine.WINESERVER, "-f", "-p"], env=self.prefix.env(display),
-                                  stop_signal=signal.SIGINT, grace=scaled(10))
+        def ended(why):
+            lock = server_lock(self.prefix.path)
+            holder = lock_holder(lock)
+            held = f"; pid {holder} ({command_line(holder)}) holds {lock}" if holder else ""
+            return HarnessError(f"the Wine server started for {self.prefix.path} ended ({why}){held}")
+
+        try:
+            server = self.lease.spawn("wineserver", [wine.WINESERVER, "-f", "-p"], env=self.prefix.env(display),
+                                      stop_signal=signal.SIGINT, grace=scaled(10))
+        except HarnessError as e:
+            raise ended(e)
         deadline = time.monotonic() + scaled(20)
         while True:
             lock = server_lock(self.prefix.path)  # Debian's Wine records its folder as it starts
-            holder = lock_holder(lock)
-            if holder == server:
+            if lock_holder(lock) == server:
                 return
-            running = self.lease.helper_pid("wineserver") == server
-            if holder is not None and not running:
-                raise HarnessError(f"the Wine server started for {self.prefix.path} ended "
-                                   f"({self.lease.failure('wineserver') or 'no status'}): pid {holder} "
-                                   f"({command_line(holder)}) holds {lock}")
-            if not running:
-                raise HarnessError(f"the Wine server started for {self.prefix.path} ended before it "
-                                   f"held {lock} ({self.lease.failure('wineserver') or 'no status'})")
+            if self.lease.helper_pid("wineserver") != server:
+                raise ended(self.lease.failure("wineserver") or "no status")
             if time.monotonic() > deadline:
                 raise HarnessError(f"the Wine server started for {self.prefix.path} (pid {server}) did "
                                    f"not take {lock} within {scaled(20):.0f}s")
