@@ -27,33 +27,86 @@ apt_update_errors() {
     printf '%s' "$out"
 }
 
+# Where the "lists updated" stamps live: a folder of root's own that nobody
+# else can write to, so no one can plant a link where root writes (a name in
+# /tmp is predictable). Tests point it into their sandbox.
+: "${LANYUE_APT_STAMP_DIR:=/var/cache/lanyue-repair}"
+
+# What apt is told, as a short key: its configuration (architectures among
+# it) and the source files it reads. Fails when apt-config does.
+apt_config_key() {
+    local text sl="" sp="" f sum
+    text=$(apt-config dump) || return 1
+    eval "$(apt-config shell sl Dir::Etc::sourcelist/f sp Dir::Etc::sourceparts/d)"
+    # Only the files there: a machine may have no sources.list at all.
+    for f in "$sl" "$sp"/*.list "$sp"/*.sources; do
+        if [ -f "$f" ] && [ -r "$f" ]; then text+=$'\n'"$(<"$f")"; fi
+    done
+    sum=$(md5sum <<<"$text") || return 1
+    printf '%s' "${sum:0:16}"
+}
+
+# The stamp folder, made if missing. Fails, saying why on stdout, unless it is
+# a real folder of this user's that nobody else can write to.
+apt_stamp_dir() {
+    local dir=$LANYUE_APT_STAMP_DIR mode
+    if [ ! -e "$dir" ] && [ ! -L "$dir" ]; then
+        mkdir -p -m 700 -- "$dir" 2>/dev/null || { echo "cannot make $dir"; return 1; }
+    fi
+    if [ -L "$dir" ] || [ ! -d "$dir" ] || [ ! -O "$dir" ]; then
+        echo "$dir is not a folder of this user's own"
+        return 1
+    fi
+    mode=$(stat -c %a -- "$dir") || { echo "cannot read the mode of $dir"; return 1; }
+    if (( (8#$mode & 8#022) != 0 )); then
+        echo "others can write to $dir (mode $mode)"
+        return 1
+    fi
+}
+
+# apt_write_stamp STAMP TEXT: a new file moved into place, so a link planted
+# at the stamp's name is replaced, never written through.
+apt_write_stamp() {
+    local tmp
+    tmp=$(mktemp "$LANYUE_APT_STAMP_DIR/.apt-updated.XXXXXX") \
+        || { echo "warning: cannot make a file in $LANYUE_APT_STAMP_DIR; the update is not stamped" >&2; return 0; }
+    if ! { printf '%s' "$2" > "$tmp" && mv -fT -- "$tmp" "$1"; }; then
+        rm -f -- "$tmp"
+        echo "warning: could not write the update stamp $1" >&2
+    fi
+    return 0
+}
+
 # apt-get update, tried again while it reports errors. Still failing, it warns
 # with apt's lines and succeeds: the lists that did arrive, or older ones,
 # may be all the install needs. The last errors stay in APT_UPDATE_ERRORS.
 apt_update_tolerant() {
-    local wait stamp
+    local wait key why stamp=""
     APT_UPDATE_ERRORS=""
     # One build-and-test run installs in several steps: lists updated for the
     # same configuration in the last 15 minutes are taken as they are. The key
     # is what apt is told (architectures, source files), not the lists it has:
     # an architecture or a source added since has no lists yet.
-    local sl sp
-    eval "$(apt-config shell sl Dir::Etc::sourcelist/f sp Dir::Etc::sourceparts/d)"
-    stamp="${TMPDIR:-/tmp}/lanyue-apt-updated-$(id -u)-$( { apt-config dump; \
-        cat "$sl" "$sp"/*.list "$sp"/*.sources; } 2>/dev/null | md5sum | cut -c1-16)"
-    if [ -n "$(find "$stamp" -mmin -15 2>/dev/null)" ]; then
-        APT_UPDATE_ERRORS=$(cat "$stamp")
+    if ! key=$(apt_config_key); then
+        echo "warning: apt-config dump failed; updating without a stamp" >&2
+    elif ! why=$(apt_stamp_dir); then
+        echo "warning: update stamps not kept: $why" >&2
+    else
+        stamp=$LANYUE_APT_STAMP_DIR/apt-updated-$key
+    fi
+    if [ -n "$stamp" ] && [ -f "$stamp" ] && [ ! -L "$stamp" ] && [ -n "$(find "$stamp" -mmin -15)" ]; then
+        APT_UPDATE_ERRORS=$(<"$stamp") || APT_UPDATE_ERRORS=""
         return 0
     fi
     for wait in 0 $LANYUE_APT_RETRY_WAITS; do
         [ "$wait" = 0 ] || { echo "apt-get update reported errors; trying again in ${wait}s" >&2; sleep "$wait"; }
         APT_UPDATE_ERRORS=$(apt_update_errors)
         if [ -z "$APT_UPDATE_ERRORS" ]; then
-            : > "$stamp"
+            [ -z "$stamp" ] || apt_write_stamp "$stamp" ""
             return 0
         fi
     done
-    printf '%s\n' "$APT_UPDATE_ERRORS" > "$stamp"
+    [ -z "$stamp" ] || apt_write_stamp "$stamp" "$APT_UPDATE_ERRORS"
     echo "warning: apt-get update still reports errors; going on with the lists apt has:" >&2
     printf '%s\n' "$APT_UPDATE_ERRORS" | sed 's/^/  /' >&2
     return 0

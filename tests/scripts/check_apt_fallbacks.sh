@@ -15,7 +15,7 @@ done
 
 work=$(mktemp -d)
 trap 'gpgconf --homedir "$work/gnupg" --kill gpg-agent 2>/dev/null; rm -rf --one-file-system "$work"' EXIT
-export GNUPGHOME="$work/gnupg" TMPDIR="$work"  # update stamps stay in here
+export GNUPGHOME="$work/gnupg" TMPDIR="$work" LANYUE_APT_STAMP_DIR="$work/stamps"
 mkdir -m 700 "$GNUPGHOME"
 gpg --batch -q --passphrase '' --quick-gen-key 'apt fallback test' ed25519 sign never 2>/dev/null
 
@@ -80,6 +80,30 @@ EOF
     echo "$sb/apt.conf"
 }
 
+# An update stamps; the stamp is then swapped for a link to a file of someone
+# else's, dated an hour back so that the next update stamps again.
+planted_stamp_link() {
+    local victim=$work/victim stamp
+    local TMPDIR=$work/stamps-planted LANYUE_APT_STAMP_DIR=$work/stamps-planted
+    mkdir -m 700 "$LANYUE_APT_STAMP_DIR"
+    echo "someone else's" > "$victim"
+    apt_update_tolerant
+    for stamp in "$LANYUE_APT_STAMP_DIR"/*; do
+        ln -sfn "$victim" "$stamp"
+        touch -h -d '1 hour ago' "$stamp"
+    done
+    apt_update_tolerant
+    cat "$victim"
+    find "$LANYUE_APT_STAMP_DIR" -type l
+}
+# A stamp folder that everyone can write to, as /tmp: nothing is put there.
+shared_stamp_folder() {
+    local TMPDIR=$work/shared LANYUE_APT_STAMP_DIR=$work/shared
+    mkdir -m 1777 "$LANYUE_APT_STAMP_DIR"
+    apt_update_tolerant
+    ls -A "$LANYUE_APT_STAMP_DIR"
+}
+
 # name | archive | lists of an earlier amd64-only update (stamped: through the
 #   set-up, which marks them fresh) | call | expected exit |
 #   stderr must match (regex, . spans lines) | stderr must not have | stdout
@@ -93,6 +117,8 @@ rows=(
     "d: nothing reachable fails with apt's words|none|no|apt_get_packages app|1|install failed \(E: Unable to locate package app\).*error: could not install app.*then tried: apt-get install .*-t $codename.*apt said:.*update had reported errors.*does not have a Release file||"
     "e: the image's suites leave out the short one|short|no|whole_debian_source_lines|0|left out $codename-security: .*binary-i386/Packages  Hash Sum mismatch||deb file:$work/archive-e/ $codename main"
     "f: i386 added since a fresh update is still fetched|whole|stamped|apt_get_packages app32:i386|0||Unable to locate|"
+    "i: a link planted at the stamp is replaced, not written through|whole|no|planted_stamp_link|0||warning|someone else's"
+    "j: a stamp folder others can write to gets nothing|whole|no|shared_stamp_folder|0|update stamps not kept: others can write to $work/shared||"
 )
 
 failed=0
