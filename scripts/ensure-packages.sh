@@ -25,7 +25,7 @@ apt_error_lines() {
 apt_update_errors() {
     local out rc=0
     out=$(LC_ALL=C apt-get "$@" update 2>&1) || rc=$?
-    out=$(printf '%s\n' "$out" | apt_error_lines)
+    out=$(apt_error_lines <<<"$out")
     [ -n "$out" ] || [ $rc -eq 0 ] || out="apt-get update exited with $rc"
     printf '%s' "$out"
 }
