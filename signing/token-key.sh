@@ -8,8 +8,8 @@
 # key_args, the osslsigncode options that sign with that key.
 token_key_args() {
     local uri=$1 module=$2 pinfile=$3 cert=$4 attrs attr label="" labels engine out
-    # A PIN in the URI would reach osslsigncode's command line. The URI is not
-    # printed here: it holds the PIN.
+    # A PIN in the URI would reach osslsigncode's command line. This message
+    # leaves the URI out, since it holds the PIN.
     [[ $uri != *pin-value=* && $uri != *pin-source=* ]] \
         || die "LANYUE_SIGN_KEY carries the PIN (pin-value or pin-source); put it in LANYUE_SIGN_PASSWORD_FILE instead"
     ensure_packages libengine-pkcs11-openssl opensc \
