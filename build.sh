@@ -6,6 +6,8 @@
 # Not root: prints the apt-get command and stops.
 set -euo pipefail
 cd "$(dirname "$0")"
+. scripts/stop-report.sh
+trap 'stop_report build.sh' EXIT
 . scripts/ensure-packages.sh
 
 ensure_packages g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 cmake ninja-build openssl

@@ -8,6 +8,8 @@
 # GoogleTest for the unit tests; the test suites install their own tools.
 set -euo pipefail
 cd "$(dirname "$0")"
+. scripts/stop-report.sh
+trap 'stop_report test.sh' EXIT
 . scripts/ensure-packages.sh
 
 # apt-utils and gnupg: the package set-up's test builds and signs an archive of its own.

@@ -6,6 +6,8 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/../scripts/stop-report.sh"
+trap 'stop_report make-dev-chain.sh' EXIT
 # shellcheck source=../scripts/ensure-packages.sh
 . "$here/../scripts/ensure-packages.sh"
 ensure_packages openssl
@@ -16,8 +18,8 @@ start=20200101000000Z
 end=20491231235959Z
 tag="DEVELOPMENT ONLY - NOT TRUSTED"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+work=$(mktemp -d) || { echo "make-dev-chain.sh: mktemp -d failed" >&2; exit 1; }
+trap 'stop_report make-dev-chain.sh; rm -rf --one-file-system "$work"' EXIT
 
 # openssl ca is the only openssl 3.0 command that takes explicit start/end dates.
 mkdir -p "$work/db"

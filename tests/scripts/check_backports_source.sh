@@ -3,7 +3,8 @@
 # source the machine already has, as apt reads it, whatever its file format;
 # with no such source there is no line (and the caller says what to install).
 # One row per case: the sources given to apt, and the line expected ("" = none).
-set -uo pipefail
+# Under set -euo pipefail, as the set-up runs it.
+set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 . "$here/../../scripts/ensure-packages.sh"
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
@@ -31,7 +32,7 @@ Components: main|"
 failed=0
 for row in "${rows[@]}"; do
     IFS='|' read -r -d '' name format content expected < <(printf '%s\0' "$row")
-    dir=$(mktemp -d)
+    dir=$(mktemp -d) || { echo "FAIL [$name] mktemp -d failed"; exit 1; }
     mkdir "$dir/parts"
     : > "$dir/sources.list"
     if [ "$format" = list ]; then
@@ -39,10 +40,10 @@ for row in "${rows[@]}"; do
     else
         printf '%s\n' "$content" > "$dir/parts/machine.sources"
     fi
-    got=$(APT_SOURCE_OPTIONS="-o Dir::Etc::SourceList=$dir/sources.list -o Dir::Etc::SourceParts=$dir/parts" \
-          backports_source_line)
-    rc=$?
-    rm -rf "$dir"
+    rc=0
+    got=$(LANYUE_APT_SOURCE_OPTIONS="-o Dir::Etc::SourceList=$dir/sources.list -o Dir::Etc::SourceParts=$dir/parts" \
+          backports_source_line) || rc=$?
+    rm -rf --one-file-system "$dir"
     if [ "$got" != "$expected" ] || { [ -z "$expected" ] && [ $rc -eq 0 ]; }; then
         echo "FAIL [$name] got '$got' (exit $rc), expected '${expected:-no line, and a failure}'"
         failed=1
