@@ -11,7 +11,8 @@ ENSURE_PACKAGES = f"{REPO}/scripts/ensure-packages.sh"
 
 def _ensure(function, *args, stdout=None):
     """Runs one function of scripts/ensure-packages.sh; its messages go to stderr."""
-    return subprocess.run(["bash", "-c", f'. "$0" && {function} "$@"', ENSURE_PACKAGES, *args],
+    # Under the options of every other caller of the library.
+    return subprocess.run(["bash", "-c", f'set -euo pipefail; . "$0"; {function} "$@"', ENSURE_PACKAGES, *args],
                           stdin=subprocess.DEVNULL, stdout=stdout or sys.stderr, text=True)
 
 
