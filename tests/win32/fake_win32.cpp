@@ -12,6 +12,10 @@ namespace {
 
 Platform state;
 std::uintptr_t nextHandle = 0x1000;
+// Written into the part of the caller's id array that EnumProcesses leaves
+// unused, as the platform leaves whatever was there: never listed, so a scan
+// that reads past the listed ids opens it and fails the listed-ids check.
+const DWORD kNeverListedId = 0xFFFFFFFCu;
 
 template <typename Handle>
 Handle NewHandle() {
@@ -100,11 +104,13 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) 
     if (state.enumProcessesFailFrom != 0 && state.enumProcessesSizes.size() >= state.enumProcessesFailFrom) {
         return FALSE;
     }
-    const std::size_t fits = std::min<std::size_t>(state.processes.size(), bytes / sizeof(DWORD));
+    const std::size_t room = bytes / sizeof(DWORD);
+    const std::size_t fits = std::min<std::size_t>(state.processes.size(), room);
     for (std::size_t i = 0; i < fits; ++i) {
         processIds[i] = state.processes[i].id;
         state.listedIds.insert(processIds[i]);
     }
+    std::fill(processIds + fits, processIds + room, fake::kNeverListedId);
     *bytesReturned = static_cast<DWORD>(fits * sizeof(DWORD));
     return TRUE;
 }
