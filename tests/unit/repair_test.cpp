@@ -72,6 +72,7 @@ TEST_P(RepairTest, RunsOnceAndReportsTheOutcome) {
     ASSERT_EQ(platform.boxes.size(), 1u);
     const fake::Box& box = platform.boxes[0];
     EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.foldersRequestedBefore, c.expectedRequests.size()) << "the box comes after every request";
     switch (c.outcome) {
     case Outcome::Success:
         EXPECT_EQ(box.text, Gbk("修复成功!"));

@@ -221,7 +221,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES securityAttr
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    state.boxes.push_back({owner, text ? text : "", caption ? caption : "", type});
+    state.boxes.push_back(
+        {owner, text ? text : "", caption ? caption : "", type, state.directoryRequests.size()});
     return 1;  // IDOK
 }
 

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -46,6 +47,7 @@ struct Box {
     std::string text;
     std::string caption;
     UINT style;
+    std::size_t foldersRequestedBefore;  // how many CreateDirectoryA calls came first
 };
 
 struct KeyOpen {
