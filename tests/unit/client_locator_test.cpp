@@ -90,6 +90,8 @@ const LocatorCase kCases[] = {
     {"ChinesePathCountedInUtf16Units", {XpClient(500, kChinesePath)}, kChinesePath},
     {"CutChinesePathWithShortCountRefused", {XpClient(500, LongChinesePath()), Client(600)}, kClientPath,
      Cut::Unterminated},
+    {"CutChinesePathTerminatedWithShortCountRefused", {XpClient(500, LongChinesePath()), Client(600)},
+     kClientPath},
     {"CutNameWithoutTerminatorIsNoMatch", {Other(500, "game.exe" + std::string(300, 'x')), Client(600)},
      kClientPath, Cut::Unterminated},
     {"EnumProcessesFails", {Client(500)}, "", Cut::Terminated, 1},
@@ -98,6 +100,8 @@ const LocatorCase kCases[] = {
     {"ClientBeyondFirst2048", Crowd(3000, 2999), kClientPath, Cut::Terminated, 0, {4096, 8192, 16384}},
     {"FailedRetryScansFirstList", Crowd(1500, 700), kClientPath, Cut::Terminated, 2, {4096, 8192}},
     {"FailedRetryClientBeyondFirstList", Crowd(1500, 1400), "", Cut::Terminated, 2, {4096, 8192}},
+    {"FailedSecondRetryScansSecondList", Crowd(3000, 2000), kClientPath, Cut::Terminated, 3,
+     {4096, 8192, 16384}},
     {"CrowdWithoutClient", Crowd(1023, 5000), "", Cut::Terminated, 0, {4096}},
 };
 
