@@ -26,8 +26,8 @@ bool QueryInstallPath() {
     }
     DWORD type = 0;
     DWORD size = sizeof installPath;
-    const LONG result = RegQueryValueExA(key, kInstallPathValue, nullptr, &type,
-                                         reinterpret_cast<BYTE*>(installPath), &size);
+    const LONG result =
+        RegQueryValueExA(key, kInstallPathValue, nullptr, &type, reinterpret_cast<BYTE*>(installPath), &size);
     RegCloseKey(key);
     if (result != ERROR_SUCCESS || type != REG_SZ) return false;
 

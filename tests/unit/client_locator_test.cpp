@@ -29,9 +29,7 @@ Process XpClient(DWORD id, const std::string& path) {
     return process;
 }
 
-Process Other(DWORD id, const std::string& name) {
-    return {id, name, "C:\\Windows\\system32\\" + name};
-}
+Process Other(DWORD id, const std::string& name) { return {id, name, "C:\\Windows\\system32\\" + name}; }
 
 // `count` ordinary processes, with the client placed at `clientIndex`.
 std::vector<Process> Crowd(DWORD count, DWORD clientIndex) {
@@ -73,6 +71,7 @@ void PrintTo(const LocatorCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string kFailedLine = Gbk("EnumProcesses 失败。") + "\n";
 
+// clang-format off
 const LocatorCase kCases[] = {
     {"NoProcesses", {}, ""},
     {"ProcessZeroNeverOpened", {Client(0, "X:\\idle\\game.exe"), Client(500)}, kClientPath},
@@ -104,6 +103,7 @@ const LocatorCase kCases[] = {
      {4096, 8192, 16384}},
     {"CrowdWithoutClient", Crowd(1023, 5000), "", Cut::Terminated, 0, {4096}},
 };
+// clang-format on
 
 using ClientLocatorTest = PlatformTableTest<LocatorCase>;
 

@@ -34,6 +34,7 @@ void PrintTo(const RegistryCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string kLong(1023, 'L');
 
+// clang-format off
 const RegistryCase kCases[] = {
     {"KeyNotReadable", Sz(Zero("C:\\Games\\Client")), "", true, ERROR_ACCESS_DENIED},
     {"NoBytesAtAll", Sz(""), ""},
@@ -50,6 +51,7 @@ const RegistryCase kCases[] = {
     {"OneShortWithoutTerminator", Sz(kLong), kLong},
     {"MultiStringRefused", RegistryValue{REG_MULTI_SZ, Zero(Zero("C:\\Games\\Client"))}, ""},
 };
+// clang-format on
 
 using RegistryRouteTest = PlatformTableTest<RegistryCase>;
 

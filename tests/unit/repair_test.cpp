@@ -32,6 +32,7 @@ void PrintTo(const RepairCase& c, std::ostream* out) { *out << c.name; }
 
 const Process kClient = {500, "game.exe", "D:\\Games\\Client\\game.exe"};
 
+// clang-format off
 const RepairCase kCases[] = {
     {"ClientFoldersRefused", {kClient}, "E:\\Other", {"D:\\Games\\Client\\patch", "E:\\Other\\patch"},
      Outcome::Success, {"D:\\Games\\Client\\patch", "E:\\Other\\patch"}},
@@ -48,6 +49,7 @@ const RepairCase kCases[] = {
     {"ClientPathWithoutBackslashRegistryFound", {{500, "game.exe", "game.exe"}}, "C:\\Games\\Client",
      {"C:\\Games\\Client\\patch"}, Outcome::Success},
 };
+// clang-format on
 
 using RepairTest = PlatformTableTest<RepairCase>;
 

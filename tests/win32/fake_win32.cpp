@@ -70,8 +70,8 @@ DWORD Utf16Units(const char* text, DWORD bytes) {
 }
 
 // The two name queries: the same checks, then one of the process's texts.
-DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure,
-                 std::string Process::*text, char* buffer, DWORD size) {
+DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure, std::string Process::*text,
+                 char* buffer, DWORD size) {
     const Process* found = Lookup(process, call);
     if (!found) return 0;
     if (module != MainModuleOf(*found)) state.misuse.push_back(std::string(call) + ": not the main module");
@@ -175,8 +175,8 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                             LPBYTE data, LPDWORD dataSize) {
+LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD dataSize) {
     state.valueQueries.push_back(valueName ? valueName : "");
     auto open = state.liveKeys.find(key);
     if (open == state.liveKeys.end()) {
