@@ -14,3 +14,16 @@ from .programs import build_win32, run_until_boxes_closed  # noqa: F401
 from .generations import GENERATIONS, chosen, generation, host_release  # noqa: F401
 from .route import SKIP, Skip, bring_up, choose_route, saved_route  # noqa: F401
 from .session import Session  # noqa: F401
+
+# What the package re-exports: the names above are its interface, not unused.
+__all__ = [
+    "REPO", "HarnessError", "Unavailable", "scaled", "state_dir",
+    "Display", "end_stale_xvfb", "held_keys", "press_return", "visible_windows", "window_name", "xdotool",
+    "ensure_packages",
+    "WINE", "Prefix", "PrefixLock",
+    "Procs", "run",
+    "build_win32", "run_until_boxes_closed",
+    "GENERATIONS", "chosen", "generation", "host_release",
+    "SKIP", "Skip", "bring_up", "choose_route", "saved_route",
+    "Session",
+]
