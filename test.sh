@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs every test through ctest: the unit tests (host g++ with GoogleTest,
-# ASan and UBSan), then the checks of the built exe: its image and resources,
-# its signatures, and the Wine end-to-end suite on two Wine generations
-# (Debian 12's Wine 8.0 and Debian 13's Wine 10.0; natively, or in emulated
-# guests where this kernel runs no 32-bit code). Builds the exe first.
-# Installs what it lacks (as root, with apt-get): g++, cmake, ninja and
-# GoogleTest for the unit tests; the test suites install their own tools.
+# ASan and UBSan), the static checks (lint), and the checks of the built exe:
+# its image and resources, its signatures, and the Wine end-to-end suite on two
+# Wine generations (Debian 12's Wine 8.0 and Debian 13's Wine 10.0; natively,
+# or in emulated guests where this kernel runs no 32-bit code). Builds the exe
+# first. Installs what it lacks (as root, with apt-get): g++, cmake, ninja and
+# GoogleTest for the unit tests, and the lint tools; the test suites install
+# their own tools.
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/stop-report.sh
@@ -13,7 +14,9 @@ trap 'stop_report test.sh' EXIT
 . scripts/ensure-packages.sh
 
 # apt-utils and gnupg: the package set-up's test builds and signs an archive of its own.
-ensure_packages g++ cmake ninja-build libgtest-dev python3-pefile apt-utils gnupg
+# The lint label's tools: shellcheck, clang-tidy, clang-format and pyflakes3.
+ensure_packages g++ cmake ninja-build libgtest-dev python3-pefile apt-utils gnupg \
+    shellcheck clang-tidy clang-format pyflakes3
 ./build.sh
 
 cmake --preset host

@@ -39,7 +39,7 @@ std::string TextUpToZero(const char (&buffer)[MAX_PATH], DWORD result) {
 std::string ClientPathOf(HANDLE process) {
     HMODULE module = nullptr;
     DWORD needed = 0;
-    if (!EnumProcessModules(process, &module, sizeof module, &needed)) return {};
+    if (!EnumProcessModules(process, &module, sizeof(HMODULE), &needed)) return {};
 
     // Zero-filled, so a zero found is one the platform wrote.
     char name[MAX_PATH] = {};
@@ -62,10 +62,11 @@ std::string FindGameProcessPath() {
     if (!EnumProcesses(ids, capacity * sizeof(DWORD), &bytesReturned)) {
         // Through the C runtime: iostreams would add most of the image's size
         // for this one line, and their static start-up does not survive every
-        // platform the tool runs on.
-        std::fputs(messages::kEnumProcessesFailed, stderr);
-        std::fputc('\n', stderr);
-        std::fflush(stderr);
+        // platform the tool runs on. A line that cannot be written has nowhere
+        // else to go, so the results are not looked at.
+        (void)std::fputs(messages::kEnumProcessesFailed, stderr);
+        (void)std::fputc('\n', stderr);
+        (void)std::fflush(stderr);
         return {};
     }
     // A full array may have left processes out: ask again with more room. Each

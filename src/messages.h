@@ -6,7 +6,7 @@
 namespace messages {
 
 // 修复成功!
-inline constexpr char kSuccessText[] = "\xD0\xDE\xB8\xB4\xB3\xC9\xB9\xA6" "!";
+inline constexpr char kSuccessText[] = "\xD0\xDE\xB8\xB4\xB3\xC9\xB9\xA6!";
 // 信息
 inline constexpr char kSuccessCaption[] = "\xD0\xC5\xCF\xA2";
 // 修复失败

@@ -3,9 +3,7 @@
 
 #include <windows.h>
 
-std::string PatchFolderPath(const std::string& directory) {
-    return directory + "\\patch";
-}
+std::string PatchFolderPath(const std::string& directory) { return directory + "\\patch"; }
 
 void RequestPatchFolder(const std::string& directory) {
     CreateDirectoryA(PatchFolderPath(directory).c_str(), nullptr);

@@ -3,7 +3,8 @@
 #pragma once
 
 // The recorded "InstallPath", or "" when there is none. Never null. The text
-// lives in one static buffer that the next successful read overwrites.
+// lives in one static buffer that the next read overwrites; a read that finds
+// no path leaves it empty.
 const char* ReadInstallPath();
 
 // True when an installation directory is recorded; its patch folder has then

@@ -12,8 +12,7 @@
 namespace {
 
 void ShowSuccess() {
-    MessageBoxA(nullptr, messages::kSuccessText, messages::kSuccessCaption,
-                MB_OK | MB_ICONINFORMATION);
+    MessageBoxA(nullptr, messages::kSuccessText, messages::kSuccessCaption, MB_OK | MB_ICONINFORMATION);
 }
 
 void ShowFailure(const char* text) {

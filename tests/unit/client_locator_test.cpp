@@ -29,9 +29,7 @@ Process XpClient(DWORD id, const std::string& path) {
     return process;
 }
 
-Process Other(DWORD id, const std::string& name) {
-    return {id, name, "C:\\Windows\\system32\\" + name};
-}
+Process Other(DWORD id, const std::string& name) { return {id, name, "C:\\Windows\\system32\\" + name}; }
 
 // `count` ordinary processes, with the client placed at `clientIndex`.
 std::vector<Process> Crowd(DWORD count, DWORD clientIndex) {
@@ -73,6 +71,7 @@ void PrintTo(const LocatorCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string kFailedLine = Gbk("EnumProcesses 失败。") + "\n";
 
+// clang-format off
 const LocatorCase kCases[] = {
     {"NoProcesses", {}, ""},
     {"ProcessZeroNeverOpened", {Client(0, "X:\\idle\\game.exe"), Client(500)}, kClientPath},
@@ -90,6 +89,8 @@ const LocatorCase kCases[] = {
     {"ChinesePathCountedInUtf16Units", {XpClient(500, kChinesePath)}, kChinesePath},
     {"CutChinesePathWithShortCountRefused", {XpClient(500, LongChinesePath()), Client(600)}, kClientPath,
      Cut::Unterminated},
+    {"CutChinesePathTerminatedWithShortCountRefused", {XpClient(500, LongChinesePath()), Client(600)},
+     kClientPath},
     {"CutNameWithoutTerminatorIsNoMatch", {Other(500, "game.exe" + std::string(300, 'x')), Client(600)},
      kClientPath, Cut::Unterminated},
     {"EnumProcessesFails", {Client(500)}, "", Cut::Terminated, 1},
@@ -98,8 +99,11 @@ const LocatorCase kCases[] = {
     {"ClientBeyondFirst2048", Crowd(3000, 2999), kClientPath, Cut::Terminated, 0, {4096, 8192, 16384}},
     {"FailedRetryScansFirstList", Crowd(1500, 700), kClientPath, Cut::Terminated, 2, {4096, 8192}},
     {"FailedRetryClientBeyondFirstList", Crowd(1500, 1400), "", Cut::Terminated, 2, {4096, 8192}},
+    {"FailedSecondRetryScansSecondList", Crowd(3000, 2000), kClientPath, Cut::Terminated, 3,
+     {4096, 8192, 16384}},
     {"CrowdWithoutClient", Crowd(1023, 5000), "", Cut::Terminated, 0, {4096}},
 };
+// clang-format on
 
 using ClientLocatorTest = PlatformTableTest<LocatorCase>;
 

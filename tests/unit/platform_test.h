@@ -46,5 +46,7 @@ class PlatformTableTest : public PlatformTest, public ::testing::WithParamInterf
 // Names each table row after its case.
 struct CaseName {
     template <typename Info>
-    std::string operator()(const Info& info) const { return info.param.name; }
+    std::string operator()(const Info& info) const {
+        return info.param.name;
+    }
 };

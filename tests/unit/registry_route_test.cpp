@@ -34,6 +34,7 @@ void PrintTo(const RegistryCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string kLong(1023, 'L');
 
+// clang-format off
 const RegistryCase kCases[] = {
     {"KeyNotReadable", Sz(Zero("C:\\Games\\Client")), "", true, ERROR_ACCESS_DENIED},
     {"NoBytesAtAll", Sz(""), ""},
@@ -45,10 +46,12 @@ const RegistryCase kCases[] = {
     {"ExactFitWithTerminator", Sz(Zero(kLong)), kLong},
     {"ExactFitWithoutTerminatorRefused", Sz(kLong + "L"), ""},
     {"OneByteTooLargeRefused", Sz(Zero(kLong + "L")), ""},
+    {"TooLargeLeavesEarlierTextEmpty", Sz(kLong + "LL"), "", true, ERROR_SUCCESS, Sz(Zero("C:\\A"))},
     {"TooLargeWithEarlyZeroRefused", Sz(Zero("C:\\A") + std::string(1100, 'x')), ""},
     {"OneShortWithoutTerminator", Sz(kLong), kLong},
     {"MultiStringRefused", RegistryValue{REG_MULTI_SZ, Zero(Zero("C:\\Games\\Client"))}, ""},
 };
+// clang-format on
 
 using RegistryRouteTest = PlatformTableTest<RegistryCase>;
 
@@ -60,21 +63,28 @@ void Store(const RegistryCase& c, const std::optional<RegistryValue>& value) {
     platform.openKeyError = c.openError;
 }
 
-// The row's registry, after its earlier value (if any) has been read into the buffer.
-void Prepare(const RegistryCase& c) {
+// The row's registry, after its earlier value (if any) has been read into the
+// buffer; `earlier` keeps that read's text.
+void Prepare(const RegistryCase& c, const char** earlier = nullptr) {
     if (c.earlierValue) {
         Store(c, c.earlierValue);
-        ASSERT_NE(ReadInstallPath()[0], '\0');
+        const char* text = ReadInstallPath();
+        ASSERT_NE(text[0], '\0');
+        if (earlier) *earlier = text;
     }
     Store(c, c.value);
 }
 
 TEST_P(RegistryRouteTest, ReadsTheInstallPath) {
     const RegistryCase& c = GetParam();
-    ASSERT_NO_FATAL_FAILURE(Prepare(c));
+    const char* earlier = nullptr;
+    ASSERT_NO_FATAL_FAILURE(Prepare(c, &earlier));
     const char* text = ReadInstallPath();
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(std::string(text), c.expected);
+    if (earlier) {
+        EXPECT_EQ(std::string(earlier), c.expected) << "a text kept from before shows the last read";
+    }
     EXPECT_TRUE(fake::platform().directoryRequests.empty());
 }
 

@@ -32,6 +32,7 @@ void PrintTo(const RepairCase& c, std::ostream* out) { *out << c.name; }
 
 const Process kClient = {500, "game.exe", "D:\\Games\\Client\\game.exe"};
 
+// clang-format off
 const RepairCase kCases[] = {
     {"ClientFoldersRefused", {kClient}, "E:\\Other", {"D:\\Games\\Client\\patch", "E:\\Other\\patch"},
      Outcome::Success, {"D:\\Games\\Client\\patch", "E:\\Other\\patch"}},
@@ -48,6 +49,7 @@ const RepairCase kCases[] = {
     {"ClientPathWithoutBackslashRegistryFound", {{500, "game.exe", "game.exe"}}, "C:\\Games\\Client",
      {"C:\\Games\\Client\\patch"}, Outcome::Success},
 };
+// clang-format on
 
 using RepairTest = PlatformTableTest<RepairCase>;
 
@@ -72,6 +74,7 @@ TEST_P(RepairTest, RunsOnceAndReportsTheOutcome) {
     ASSERT_EQ(platform.boxes.size(), 1u);
     const fake::Box& box = platform.boxes[0];
     EXPECT_EQ(box.owner, nullptr);
+    EXPECT_EQ(box.foldersRequestedBefore, c.expectedRequests.size()) << "the box comes after every request";
     switch (c.outcome) {
     case Outcome::Success:
         EXPECT_EQ(box.text, Gbk("修复成功!"));

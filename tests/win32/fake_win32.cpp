@@ -12,6 +12,10 @@ namespace {
 
 Platform state;
 std::uintptr_t nextHandle = 0x1000;
+// Written into the part of the caller's id array that EnumProcesses leaves
+// unused, as the platform leaves whatever was there: never listed, so a scan
+// that reads past the listed ids opens it and fails the listed-ids check.
+const DWORD kNeverListedId = 0xFFFFFFFCu;
 
 template <typename Handle>
 Handle NewHandle() {
@@ -66,8 +70,8 @@ DWORD Utf16Units(const char* text, DWORD bytes) {
 }
 
 // The two name queries: the same checks, then one of the process's texts.
-DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure,
-                 std::string Process::*text, char* buffer, DWORD size) {
+DWORD ModuleText(HANDLE process, HMODULE module, const char* call, Fails failure, std::string Process::*text,
+                 char* buffer, DWORD size) {
     const Process* found = Lookup(process, call);
     if (!found) return 0;
     if (module != MainModuleOf(*found)) state.misuse.push_back(std::string(call) + ": not the main module");
@@ -100,11 +104,13 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, DWORD* bytesReturned) 
     if (state.enumProcessesFailFrom != 0 && state.enumProcessesSizes.size() >= state.enumProcessesFailFrom) {
         return FALSE;
     }
-    const std::size_t fits = std::min<std::size_t>(state.processes.size(), bytes / sizeof(DWORD));
+    const std::size_t room = bytes / sizeof(DWORD);
+    const std::size_t fits = std::min<std::size_t>(state.processes.size(), room);
     for (std::size_t i = 0; i < fits; ++i) {
         processIds[i] = state.processes[i].id;
         state.listedIds.insert(processIds[i]);
     }
+    std::fill(processIds + fits, processIds + room, fake::kNeverListedId);
     *bytesReturned = static_cast<DWORD>(fits * sizeof(DWORD));
     return TRUE;
 }
@@ -169,8 +175,8 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type,
-                             LPBYTE data, LPDWORD dataSize) {
+LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                             LPDWORD dataSize) {
     state.valueQueries.push_back(valueName ? valueName : "");
     auto open = state.liveKeys.find(key);
     if (open == state.liveKeys.end()) {
@@ -215,7 +221,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR pathName, LPSECURITY_ATTRIBUTES securityAttr
 }
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-    state.boxes.push_back({owner, text ? text : "", caption ? caption : "", type});
+    state.boxes.push_back(
+        {owner, text ? text : "", caption ? caption : "", type, state.directoryRequests.size()});
     return 1;  // IDOK
 }
 

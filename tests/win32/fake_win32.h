@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <map>
 #include <set>
 #include <string>
@@ -46,6 +47,7 @@ struct Box {
     std::string text;
     std::string caption;
     UINT style;
+    std::size_t foldersRequestedBefore;  // how many CreateDirectoryA calls came first
 };
 
 struct KeyOpen {
@@ -62,12 +64,12 @@ struct ProcessOpen {
 
 struct Platform {
     // Scripted state.
-    std::vector<Process> processes;  // in the order EnumProcesses lists them
+    std::vector<Process> processes;   // in the order EnumProcesses lists them
     DWORD enumProcessesFailFrom = 0;  // EnumProcesses fails from this call on (1: the first); 0: never
     Cut cut = Cut::Terminated;
     std::map<std::string, std::map<std::string, RegistryValue, RegistryNameLess>, RegistryNameLess>
-        hklm;  // subkey -> values
-    LONG openKeyError = ERROR_SUCCESS;  // e.g. ERROR_ACCESS_DENIED for a present key
+        hklm;                                   // subkey -> values
+    LONG openKeyError = ERROR_SUCCESS;          // e.g. ERROR_ACCESS_DENIED for a present key
     std::set<std::string> directoriesThatFail;  // CreateDirectoryA answers FALSE
 
     // Recorded calls.
@@ -83,7 +85,7 @@ struct Platform {
     // Bookkeeping.
     std::map<HANDLE, const Process*> liveProcessHandles;
     std::map<HKEY, std::string> liveKeys;  // key -> subkey
-    std::vector<std::string> misuse;  // calls the real platform would reject or punish
+    std::vector<std::string> misuse;       // calls the real platform would reject or punish
 };
 
 Platform& platform();

@@ -4,14 +4,27 @@
 # and the session of display and server kept for each, Win32 helper builds,
 # relay logs, and the processes it starts, each ended by pid, the long-lived
 # ones on leases that end them with the run. Callers import this package only.
-from .common import REPO, HarnessError, Unavailable, scaled, state_dir  # noqa: F401
-from .display import (Display, held_keys, press_return,  # noqa: F401
+from .common import REPO, HarnessError, Unavailable, scaled, state_dir
+from .display import (Display, held_keys, press_return,
                       visible_windows, window_name, xdotool)
-from .packages import ensure_packages  # noqa: F401
-from .prefix import WINE, Prefix, PrefixLock  # noqa: F401
-from .procs import Procs, run  # noqa: F401
-from .programs import build_win32, run_until_boxes_closed  # noqa: F401
-from .generations import GENERATIONS, chosen, generation, host_release  # noqa: F401
-from .route import SKIP, Skip, bring_up, choose_route, saved_route  # noqa: F401
-from .lease import Lease, sweep  # noqa: F401
-from .session import Session  # noqa: F401
+from .packages import ensure_packages
+from .prefix import WINE, Prefix, PrefixLock
+from .procs import Procs, run
+from .programs import build_win32, run_until_boxes_closed
+from .generations import GENERATIONS, chosen, generation, host_release
+from .route import SKIP, Skip, bring_up, choose_route, saved_route
+from .lease import Lease, sweep
+from .session import Session
+
+# What the package re-exports: the names above are its interface, not unused.
+__all__ = [
+    "REPO", "HarnessError", "Unavailable", "scaled", "state_dir",
+    "Display", "held_keys", "press_return", "visible_windows", "window_name", "xdotool",
+    "ensure_packages",
+    "WINE", "Prefix", "PrefixLock",
+    "Procs", "run",
+    "build_win32", "run_until_boxes_closed",
+    "GENERATIONS", "chosen", "generation", "host_release",
+    "SKIP", "Skip", "bring_up", "choose_route", "saved_route",
+    "Lease", "sweep", "Session",
+]
