@@ -8,6 +8,7 @@
 # Callers run under set -euo pipefail, where x=$(missing | sed ...) ends them
 # without a word: no pipeline here sits in an assignment whose failure is not
 # caught and said.
+# shellcheck shell=bash
 
 # Seconds to wait before each further try of an update that reported errors
 # (about a minute in all); tests set it shorter.
@@ -54,7 +55,8 @@ apt_config_key() {
 apt_stamp_dir() {
     local dir=$LANYUE_APT_STAMP_DIR mode
     if [ ! -e "$dir" ] && [ ! -L "$dir" ]; then
-        mkdir -p -m 700 -- "$dir" 2>/dev/null || { echo "cannot make $dir"; return 1; }
+        { mkdir -p -- "$(dirname -- "$dir")" && mkdir -m 700 -- "$dir"; } 2>/dev/null \
+            || { echo "cannot make $dir"; return 1; }
     fi
     if [ -L "$dir" ] || [ ! -d "$dir" ] || [ ! -O "$dir" ]; then
         echo "$dir is not a folder of this user's own"

@@ -3,6 +3,7 @@
 # x=$(missing | sed ...) ends it without a word. Run first in the EXIT trap,
 # stop_report names that command; a script's own exit (its die) said why itself.
 # Usage: trap 'stop_report NAME' EXIT   (the script's exit status stays its own)
+# shellcheck shell=bash
 stop_report() {
     local rc=$?
     if [ $rc -ne 0 ] && [[ $BASH_COMMAND != exit* ]]; then

@@ -3,6 +3,8 @@
 # token, the PIN and the key, naming whichever fails. The key never leaves the
 # token; the PIN reaches each tool through a file it reads or a pipe, never argv.
 # Uses sign.sh's die and note, and its $work folder.
+# shellcheck shell=bash
+# shellcheck disable=SC2154  # $work is sign.sh's
 
 # token_key_args URI MODULE PIN_FILE CERT: checks all of it, then sets
 # key_args, the osslsigncode options that sign with that key.
@@ -64,6 +66,7 @@ token_key_args() {
         >/dev/null 2>&1 \
         || die "the key at $uri does not belong to the certificate in LANYUE_SIGN_CERT (its public key is another)"
 
+    # shellcheck disable=SC2034  # sign.sh passes it to osslsigncode
     key_args=(-pkcs11engine "$engine" -pkcs11module "$module" -key "$uri")
     note "key on the token${label:+ '$label'}, through $module"
 }

@@ -9,6 +9,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 lib="$here/../../scripts/ensure-packages.sh"
+# shellcheck source=scripts/ensure-packages.sh
 . "$lib"
 codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 export LANYUE_APT_RETRY_WAITS=0 LANYUE_APT_INSTALL_OPTIONS=-s

@@ -5,8 +5,7 @@
 # relay logs, and the processes it starts, each ended by pid, the long-lived
 # ones on leases that end them with the run. Callers import this package only.
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir
-from .display import (Display, held_keys, press_return,
-                      visible_windows, window_name, xdotool)
+from .display import Display, held_keys, press_return, visible_windows, window_name, xdotool
 from .packages import ensure_packages
 from .prefix import WINE, Prefix, PrefixLock
 from .procs import Procs, run

@@ -5,7 +5,7 @@ import subprocess
 import tempfile
 
 from .common import HarnessError, scaled
-from .pids import die_with_parent, end_pid, owned_pid, write_pidfile  # noqa: F401
+from .pids import die_with_parent
 
 
 class Procs:
