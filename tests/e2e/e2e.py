@@ -201,6 +201,21 @@ def write_registry(prefix, display, reg):
     prefix.set_value(display, KEY, reg.name, reg.type, reg.data, *([f"/reg:{reg.view}"] if reg.view else []))
 
 
+class Phases:
+    """Where a case's time goes: seconds per phase, in order, for its PASS line and log."""
+
+    def __init__(self):
+        self.spent, self.at = [], time.monotonic()
+
+    def mark(self, name):
+        now = time.monotonic()
+        self.spent.append((name, now - self.at))
+        self.at = now
+
+    def __str__(self):
+        return ", ".join(f"{name} {s:.1f}" for name, s in self.spent if s >= 0.05)
+
+
 class Listing:
     """What list_processes saw: process paths in EnumProcesses order (ANSI bytes)
     and the registry views holding the vendor key."""
@@ -297,9 +312,12 @@ def run_case(ctx, case):
     t0 = time.monotonic()
     display = None
     locked = clean = False
+    phases = ctx.phases = Phases()
     try:
         display = ctx.session(case.prefix).ensure()
+        phases.mark("session")
         left = leftovers(ctx, prefix, display)
+        phases.mark("check")
         if left:
             raise wl.HarnessError(f"left by an earlier case: {'; '.join(left)}")
         clean = True
@@ -312,17 +330,21 @@ def run_case(ctx, case):
             os.makedirs(os.path.dirname(prefix.host_path(f)), exist_ok=True)
             with open(prefix.host_path(f), "wb") as fh:
                 fh.write(content)
+        phases.mark("files")
         for reg in case.reg:
             write_registry(prefix, display, reg)
         if case.lock_key:
             locked = True
             wl.run([wl.WINE, ctx.helper("key_acl"), "lock"], prefix.env(display), timeout=60,
                    what="key_acl lock")
+        phases.mark("registry")
         start_clients(ctx, prefix, display, procs, case.clients)
+        phases.mark("clients")
         before = prefix.snapshot()
         res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
                                         prefix.env(display, debug="+pid,+relay"), display, log_dir)
         after = prefix.snapshot()
+        phases.mark("tool")
         failures = judge(case, res, before, after)
         write_summary(log_dir, case, res, before, after, failures)
         return failures
@@ -336,6 +358,7 @@ def run_case(ctx, case):
                 if case.reg:
                     remove_key(ctx, prefix, display, locked)
                 prefix.clear_scratch()
+            phases.mark("clean-up")
         finally:
             lock.release()
             if step_left:
@@ -541,7 +564,7 @@ def cmd_run(ctx, ids):
             print(f"     [{case.id}] ({case.what}; {took:.1f}s; log: {ctx.logs}/{case.id}/)")
         else:
             passed += 1
-            print(f"PASS [{case.id}] {case.what} ({took:.1f}s)")
+            print(f"PASS [{case.id}] {case.what} ({took:.1f}s: {getattr(ctx, 'phases', '')})")
         sys.stdout.flush()
     if len(cases) > 1:
         print(f"{passed} passed, {failed} failed")

@@ -40,11 +40,12 @@ def helper_files(lease_dir, name):
     return {"pid": base + ".pid", "keeper": base + ".keeper", "failed": base + ".failed"}
 
 
-def remove_lease_if_idle(lease_dir):
-    """Removes a lease no one holds and no helper uses (files only, no subtree of others)."""
+def remove_lease_if_idle(lease_dir, held_or_not=False):
+    """Removes a lease no helper uses and, unless held_or_not, no one holds (its
+    files only, no subtree of others)."""
     helpers = os.path.join(lease_dir, "helpers")
     try:
-        if held(lease_dir) or any(n.endswith((".pid", ".keeper")) for n in os.listdir(helpers)):
+        if not held_or_not and held(lease_dir) or any(n.endswith((".pid", ".keeper")) for n in os.listdir(helpers)):
             return
     except OSError:
         pass

@@ -110,7 +110,7 @@ class Lease:
 
     def end(self, *names, grace=15):
         """Ends the named helpers (default: all) through their keepers, then by pid if
-        they still run; the lease goes when nothing of it is left."""
+        they still run; the lease goes when no helper of it is left."""
         names = names or [n[:-len(".keeper")] for n in _listdir(self.path("helpers"))
                           if n.endswith(".keeper")]
         for name in names:
@@ -124,7 +124,7 @@ class Lease:
             for f in files.values():
                 if os.path.exists(f):
                     os.unlink(f)
-        remove_lease_if_idle(self.dir)
+        remove_lease_if_idle(self.dir, held_or_not=True)
 
 
 def _listdir(path):
