@@ -150,8 +150,7 @@ class Ctx:
         self.bin = os.path.join(self.workdir, "bin")
         self.logs = os.path.join(self.workdir, "logs")
         self.state = wl.state_dir(self.workdir)  # prefixes, lock and display pid files
-        self.prefixes = {"win32": wl.Prefix(os.path.join(self.state, "prefix32"), "win32"),
-                         "win64": wl.Prefix(os.path.join(self.state, "prefix64"), "win64")}
+        self.prefixes = wl.suite_prefixes(self.state)
 
     def helper(self, name):
         libs = {"stand_in_client": (), "list_processes": ("psapi", "user32"), "key_acl": ("advapi32",)}

@@ -13,7 +13,7 @@ E2E = os.path.join(HERE, "..", "e2e", "e2e.py")
 
 # name, generation, route forced (None: the suite picks), what stderr must hold
 ROWS = [
-    ("guest forced", "bookworm", "guest", ["building the bookworm guest image 6 GB"]),
+    ("guest forced", "bookworm", "guest", ["building the bookworm guest's image 6 GB"]),
     ("route picked, the machine's own release", "bookworm", None, ["bookworm"]),
     ("route picked, another release", "trixie", None, ["trixie"]),
 ]

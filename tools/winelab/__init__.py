@@ -7,7 +7,7 @@
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir
 from .display import Display, held_keys, press_return, visible_windows, window_name, xdotool
 from .packages import ensure_packages
-from .prefix import WINE, Prefix, PrefixLock
+from .prefix import WINE, Prefix, PrefixLock, make_prefixes, suite_prefixes
 from .procs import Procs, run
 from .programs import build_win32, run_until_boxes_closed
 from .generations import GENERATIONS, chosen, generation, host_release
@@ -20,7 +20,7 @@ __all__ = [
     "REPO", "HarnessError", "Unavailable", "scaled", "state_dir",
     "Display", "held_keys", "press_return", "visible_windows", "window_name", "xdotool",
     "ensure_packages",
-    "WINE", "Prefix", "PrefixLock",
+    "WINE", "Prefix", "PrefixLock", "make_prefixes", "suite_prefixes",
     "Procs", "run",
     "build_win32", "run_until_boxes_closed",
     "GENERATIONS", "chosen", "generation", "host_release",

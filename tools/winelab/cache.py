@@ -19,13 +19,15 @@ from .pids import die_with_parent, end_pid
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
 IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
-         "root": ("rootfs/sbin/lanyue-init",)}
+         "root": ("rootfs/sbin/lanyue-init",),
+         "prefixes": ("prefixes.img",)}
 MARK = ".lanyue-workbench"  # in every folder the workbench makes in the cache
 # GB of disk each thing takes, measured with a margin: a build holds the root
-# tree and the image side by side; a running guest writes its prefixes and the
-# cases' files into its snapshot overlay, which qemu keeps in the cache.
-BUILD_GB = {"guest": 6, "root": 3}
-OVERLAY_GB = 3
+# tree and the image side by side; the guest's prefixes, made once, take 2 GB
+# in a disk of their own; a running guest writes what the cases change into a
+# snapshot overlay, which qemu keeps in the cache.
+BUILD_GB = {"guest": 6, "root": 3, "prefixes": 3}
+OVERLAY_GB = 1
 # What apt says when the archive, not the recipe, made a build fail.
 ARCHIVE_ERROR = re.compile(r"Failed to fetch|Hash Sum mismatch|unexpected size|Mirror sync|"
                            r"Some index files failed|Unable to fetch|is whole right now")
@@ -55,7 +57,12 @@ def recipe_hash(release):
 
 
 def image_dir(release, kind="guest"):
-    """kind 'guest': a bootable image; 'root': the root folder itself."""
+    """kind 'guest': a bootable image; 'root': the root folder itself; 'prefixes':
+    the guest's prefixes, made on that image by this prefix recipe."""
+    if kind == "prefixes":
+        from .prefix import recipe
+        made = hashlib.sha256((recipe_hash(release) + "\0" + recipe()).encode()).hexdigest()[:16]
+        return os.path.join(cache_root(), f"prefixes-{release}-{made}")
     return os.path.join(cache_root(), f"{kind}-{release}-{recipe_hash(release)}")
 
 
@@ -167,7 +174,7 @@ def prune(keep, days=14):  # keep: folders in use
     root = cache_root()
     for name in sorted(os.listdir(root)):
         path = os.path.join(root, name)
-        if not name.startswith(("guest-", "root-")) or name.endswith(".lock") or path in keep \
+        if not name.startswith(tuple(f"{kind}-" for kind in BUILT)) or name.endswith(".lock") or path in keep \
                 or not is_marked(path) or _building(path):
             continue
         if name.endswith(".partial") or time.time() - last_used(path) > days * 86400:
@@ -189,23 +196,35 @@ def clean(log=print):
                 log(f"left {path}: the workbench did not make it")
 
 
-def build_image(release, kind="guest", timeout=3000):
-    """Builds the image (or root) of a release unless this recipe's is cached, under
-    a lock of its own, so other images build side by side; retries once a build the
-    archive made fail. Gives up after `timeout` seconds, ending the build."""
-    final = image_dir(release, kind)
-    deadline = time.monotonic() + timeout
+def _build_once(final, ready, build, timeout):
+    """The one way a cache folder is built: under a lock of its own (so other
+    folders build side by side) unless ready; a killed build's FINAL.partial is
+    cleared first; `build()` makes FINAL, or raises."""
     make_marked(cache_root())
     with open(_build_lock_path(final), "w") as build_lock:
         lock_with_deadline(build_lock, timeout, f"{final} (a build of it)")
-        if image_ready(release, kind):
-            mark_used(final)
-            return final
-        with lock():
-            if os.path.exists(final + ".partial"):  # a killed build's; ours to clear now
-                remove_marked(final + ".partial")
+        if not ready():
+            with lock():
+                if os.path.exists(final + ".partial"):
+                    remove_marked(final + ".partial")
+            t0 = time.monotonic()
+            build()
+            if not ready():
+                raise HarnessError(f"building {final} left it incomplete")
+            print(f"built {final} in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
+        mark_used(final)
+        return final
+
+
+def build_image(release, kind="guest", timeout=3000):
+    """Builds the image (or root) of a release unless this recipe's is cached;
+    retries once a build the archive made fail. Gives up after `timeout` seconds,
+    ending the build."""
+    final = image_dir(release, kind)
+    deadline = time.monotonic() + timeout
+
+    def build():
         print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...")
-        t0 = time.monotonic()
         build_log = final + ".log"
         open(build_log, "w").close()
         for attempt in (1, 2):
@@ -222,9 +241,28 @@ def build_image(release, kind="guest", timeout=3000):
         if rc != 0 or not image_ready(release, kind):
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
             raise HarnessError(f"building the {release} {kind} failed ({rc}); {build_log}:\n{tail}")
-        mark_used(final)
-        print(f"{release} {kind} built in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
-        return final
+
+    return _build_once(final, lambda: image_ready(release, kind), build, timeout)
+
+
+def build_prefixes(release, make, timeout=3000):
+    """The guest's prefixes of a release, made once on its image: an empty ext4 disk
+    that make(disk) fills (it boots a guest with the disk writable), kept unless
+    the image or the prefix recipe changes."""
+    final = image_dir(release, "prefixes")
+
+    def build():
+        partial = make_marked(final + ".partial")
+        disk = os.path.join(partial, "prefixes.img")
+        cp = subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "lanyue-prefixes", disk, "8G"],
+                            capture_output=True, text=True)
+        if cp.returncode != 0:
+            raise HarnessError(f"mkfs.ext4 {disk} failed: {cp.stderr.strip()}")
+        make(disk)
+        with lock():
+            os.rename(partial, final)
+
+    return _build_once(final, lambda: image_ready(release, "prefixes"), build, timeout)
 
 
 def disk_gb(path):

@@ -41,10 +41,11 @@ class Guest:
         except OSError:
             return "(no qemu log)"
 
-    def boot(self, shares, release):
+    def boot(self, shares, release, state_disk=None, keep=False):
         """Starts a guest of that Debian release in the background, sharing each (tag,
-        host path, read-only) at its host path, and returns once it takes jobs. It
-        lives as long as its lease is held: stop() ends it sooner."""
+        host path, read-only) at its host path, with state_disk (if any) at
+        /var/lanyue, its changes kept only when `keep`; returns once it takes jobs.
+        It lives as long as its lease is held: stop() ends it sooner."""
         image = cache.build_image(release)
         cache.mark_used(image)
         self.stop()
@@ -57,8 +58,8 @@ class Guest:
         env = dict(os.environ, TMPDIR=cache.overlay_dir())
         log = os.path.join(self.dir, "qemu.log")
         open(log, "w").close()
-        pid = self.lease.spawn("qemu", [BOOT, image, self.dir, *specs],
-                               env=env, log=log)
+        disk = ["--state-disk", state_disk + ("" if keep else ":snapshot")] if state_disk else []
+        pid = self.lease.spawn("qemu", [BOOT, image, self.dir, *disk, *specs], env=env, log=log)
         ready = os.path.join(self.ctl, "ready")
         while not os.path.exists(ready):
             failed = os.path.join(self.ctl, "failed")

@@ -140,7 +140,11 @@ def sweep(log=print):
     root = run_dir()
     for name in _listdir(root):
         path = os.path.join(root, name)
-        if not os.path.isdir(path) or os.path.islink(path) or held(path):
+        try:  # a lease made this moment may not name its holders yet
+            settling = time.time() - os.lstat(path).st_mtime < 30
+        except OSError:
+            continue
+        if not os.path.isdir(path) or os.path.islink(path) or settling or held(path):
             continue
         helpers = os.path.join(path, "helpers")
         ended = []

@@ -1,6 +1,7 @@
 # Wine prefixes of the workbench's own: made once per recipe and Wine version,
-# their C: drive mapped and snapshotted, and the lock that serialises runs
-# sharing them, also outside ctest.
+# their C: drive mapped and snapshotted, the suite's two prefixes in a state
+# folder, and the lock that serialises runs sharing them, also outside ctest.
+import functools
 import hashlib
 import os
 import re
@@ -9,7 +10,7 @@ import subprocess
 import time
 
 from .common import HarnessError, lock_with_deadline, scaled
-from .procs import run
+from .procs import Procs, run
 from .relay import RELAY_FUNCTIONS
 
 WINE = "/usr/bin/wine"
@@ -17,6 +18,37 @@ WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/bin/wineserver"
 PREFIX_RECIPE = "3"  # bump when prefix setup changes, so stale prefixes are rebuilt
 STANDARD_TOP_DIRS = {"windows", "users", "programdata", "program files", "program files (x86)"}
+# The suite's prefixes: their folders in a state folder.
+PREFIXES = {"win32": "prefix32", "win64": "prefix64"}
+
+
+def recipe():
+    """What a prefix is made from, besides Wine: a change makes new ones."""
+    return f"{PREFIX_RECIPE}\n{';'.join(RELAY_FUNCTIONS)}\n"
+
+
+@functools.lru_cache(maxsize=None)
+def wine_version():
+    return subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
+
+
+def suite_prefixes(state):
+    return {arch: Prefix(os.path.join(state, name), arch) for arch, name in PREFIXES.items()}
+
+
+def make_prefixes(state):
+    """Makes the suite's prefixes in a state folder (those ready stay), on a display
+    of their own, and leaves no server running."""
+    from .display import Display
+    procs = Procs()
+    try:
+        display = Display(procs).name
+        for prefix in suite_prefixes(state).values():
+            if not prefix.create(display):
+                print(f"{prefix.arch} prefix already made: {prefix.path}")
+            prefix.kill_server()
+    finally:
+        procs.end_all()
 
 
 class Prefix:
@@ -42,8 +74,7 @@ class Prefix:
         return env
 
     def stamp_text(self):
-        ver = subprocess.run([WINE, "--version"], capture_output=True, text=True).stdout.strip()
-        return f"{PREFIX_RECIPE} {self.arch} {ver}\n"
+        return f"{PREFIX_RECIPE} {self.arch} {wine_version()}\n"
 
     def is_made(self):
         """Whether it was made, by whichever Wine (is_ready asks this one)."""

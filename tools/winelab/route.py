@@ -176,13 +176,30 @@ class GuestRoute(Route):
 
     def start(self):
         require(GUEST_PACKAGES, "the emulator")
+        layer = cache.build_prefixes(self.release, self.make_prefixes)
         shares = [("repo", REPO, True)]
         shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
-        self.guest.boot(shares, self.release)
+        self.guest.boot(shares, self.release, os.path.join(layer, "prefixes.img"))
+
+    def make_prefixes(self, disk):
+        """Boots a guest of its own with the empty prefixes disk writable, makes the
+        prefixes on it there, and powers it off."""
+        maker = Guest(os.path.join(self.workdir, "guest-prefixes"))
+        print(f"making the {self.release} guest's prefixes (once per image and prefix recipe) ...")
+        maker.boot([("repo", REPO, True)], self.release, disk, keep=True)
+        try:
+            code = (f"import sys; sys.path.insert(0, {os.path.join(REPO, 'tools')!r}); "
+                    f"import winelab; winelab.make_prefixes('/var/lanyue')")
+            rc = maker.run(self.job_script(["-c", code], state="/var/lanyue", holder=1), timeout=2400)
+            if rc != 0:
+                raise HarnessError(f"making the {self.release} guest's prefixes failed ({rc})")
+        finally:
+            maker.stop()
 
     def room_needs(self):
-        needs = [] if cache.image_ready(self.release) else \
-            [(cache.cache_root(), cache.BUILD_GB["guest"], f"building the {self.release} guest image")]
+        needs = [(cache.cache_root(), cache.BUILD_GB[kind], f"building the {self.release} guest's {what}")
+                 for kind, what in (("guest", "image"), ("prefixes", "prefixes"))
+                 if not cache.image_ready(self.release, kind)]
         if self.guest.pid() is None:
             needs.append((cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes"))
         return needs
