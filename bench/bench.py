@@ -3,12 +3,10 @@
 # processes running. Prints a table and writes it to bench/RESULTS.md.
 # Started by bench/run, which installs what it needs; not part of ctest.
 import argparse
-import ctypes
 import datetime
 import hashlib
 import os
 import platform
-import select
 import shutil
 import statistics
 import subprocess
@@ -21,62 +19,13 @@ sys.path[:0] = [os.path.join(HERE, "..", "tools"), os.path.join(HERE, "..", "tes
 import winelab as wl  # noqa: E402
 import e2e  # noqa: E402
 
-MAP_NOTIFY = 19
-SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
-
-
-class MapWatcher:
-    """Reports each top-level window as the X server maps it, timestamped on arrival:
-    polling xdotool would add tens of milliseconds of noise to every sample."""
-
-    def __init__(self, display):
-        self.x = ctypes.CDLL("libX11.so.6")
-        self.x.XOpenDisplay.restype = ctypes.c_void_p
-        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        self.x.XDefaultRootWindow.restype = ctypes.c_ulong
-        self.x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        for f in ("XSelectInput",):
-            getattr(self.x, f).argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-        for f in ("XConnectionNumber", "XPending", "XFlush", "XCloseDisplay"):
-            getattr(self.x, f).argtypes = [ctypes.c_void_p]
-        self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
-        self.dpy = self.x.XOpenDisplay(display.encode())
-        if not self.dpy:
-            raise wl.HarnessError(f"cannot open display {display}")
-        self.x.XSelectInput(self.dpy, self.x.XDefaultRootWindow(self.dpy), SUBSTRUCTURE_NOTIFY_MASK)
-        self.x.XFlush(self.dpy)
-        self.fd = self.x.XConnectionNumber(self.dpy)
-        self.event = (ctypes.c_long * 24)()
-
-    def maps(self, timeout):
-        """Yields (monotonic time, window id) for each MapNotify until timeout."""
-        deadline = time.monotonic() + timeout
-        while True:
-            while self.x.XPending(self.dpy):
-                self.x.XNextEvent(self.dpy, ctypes.byref(self.event))
-                if self.event[0] & 0xFFFFFFFF == MAP_NOTIFY:
-                    yield time.monotonic(), self.event[5]  # XMapEvent.window
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return
-            select.select([self.fd], [], [], left)
-
-    def drain(self):
-        for _ in self.maps(0):
-            pass
-
-    def close(self):
-        self.x.XCloseDisplay(self.dpy)
-
-
 def time_to_box(procs, watcher, display, argv, env):
     """Milliseconds from launching argv to its box being mapped; then presses OK."""
     watcher.drain()
     t0 = time.monotonic()
     p = procs.start(argv, env)
     for t, wid in watcher.maps(60):
-        pid = wl.xdotool(display, "getwindowpid", str(wid)).stdout.strip()
-        if pid == str(p.pid).encode():
+        if wl.window_pid(display, wid) == p.pid:
             ms = (t - t0) * 1000
             break
     else:
@@ -154,7 +103,7 @@ def measure(a, exe, work):
             os.makedirs(os.path.dirname(prefix.host_path(dst)), exist_ok=True)
             shutil.copyfile(src, prefix.host_path(dst))
         env = prefix.env(xvfb.name)
-        watcher = MapWatcher(xvfb.name)
+        watcher = wl.WindowWatcher(xvfb.name)
         wl.run([wl.WINE, lister], env, timeout=60)  # wineserver, services and desktop up
         others = []
         for load in (0, a.others):

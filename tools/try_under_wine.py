@@ -19,38 +19,44 @@ CLIENT = r"C:\Games\Client\game.exe"
 
 def try_once(ctx, prefix, keep):
     procs = wl.Procs()
-    xvfb = None
+    session = ctx.session(prefix.arch)
     try:
         if os.path.exists(prefix.path):
-            prefix.kill_server()
+            session.end()
             shutil.rmtree(prefix.path)
-        xvfb = wl.Display(procs, size="800x600x24")
-        prefix.create(xvfb.name)
-        # Wine draws the box's title bar itself only without a window manager's help.
-        prefix.reg(xvfb.name, "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                   "/t", "REG_SZ", "/d", "N", "/f")
+        xvfb = wl.Display(procs)
+        try:
+            prefix.create(xvfb.name)
+            # Wine draws the box's title bar itself only without a window manager's help.
+            prefix.reg(xvfb.name, "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                       "/t", "REG_SZ", "/d", "N", "/f")
+        finally:
+            prefix.kill_server()
+            xvfb.close()
+        display = session.start()
         tool = prefix.host_path(e2e.TOOL_AT)
         os.makedirs(os.path.dirname(tool))
         shutil.copyfile(ctx.exe, tool)
-        e2e.list_processes(ctx, prefix, xvfb.name)  # Wine's services up, code page 936
+        e2e.list_processes(ctx, prefix)  # Wine's services up, code page 936
         print(f"starting the stand-in client {CLIENT}")
-        e2e.start_clients(ctx, prefix, xvfb.name, procs, [CLIENT])
+        e2e.start_clients(ctx, prefix, display, procs, [CLIENT])
         print(f"running {e2e.TOOL_AT} (a copy of {ctx.exe})")
-        p = procs.start([wl.WINE, e2e.TOOL_AT], prefix.env(xvfb.name))
-        deadline = time.monotonic() + wl.scaled(60)
-        while not (wins := wl.visible_windows(xvfb.name, p.pid)):
-            if p.poll() is not None or time.monotonic() > deadline:
-                sys.exit("the tool showed no box")
-            time.sleep(0.1)
+        watcher = wl.WindowWatcher(display)
+        p = procs.start([wl.WINE, e2e.TOOL_AT], prefix.env(display))
+        for _, wid in watcher.maps(wl.scaled(60)):
+            if wl.window_pid(display, wid) == p.pid:
+                break
+        else:
+            sys.exit("the tool showed no box")
+        watcher.close()
         time.sleep(wl.scaled(0.5))  # let the box finish painting
-        wid = wins[0]
-        print(f"box shown, titled {wl.window_name(xvfb.name, wid)!r}")
+        print(f"box shown, titled {wl.window_name(display, wid)!r}")
         shot = os.path.join(ctx.workdir, "box.png")
-        cp = subprocess.run(["import", "-display", xvfb.name, "-window", str(wid),
+        cp = subprocess.run(["import", "-display", display, "-window", str(wid),
                              "-filter", "point", "-resize", "200%", shot],
                             capture_output=True, text=True, timeout=wl.scaled(30))
         print(f"screenshot: {shot}" if cp.returncode == 0 else f"screenshot failed: {cp.stderr}")
-        wl.press_return(xvfb.name, wid)
+        wl.press_return(display, wid)
         try:
             p.wait(timeout=wl.scaled(15))
         except subprocess.TimeoutExpired:
@@ -63,13 +69,10 @@ def try_once(ctx, prefix, keep):
         patch = os.path.join(folder, "patch")
         print("\npatch folder created" if os.path.isdir(patch) else "\nno patch folder was created")
     finally:
-        procs.end_all(keep=[xvfb.proc] if xvfb else [])
-        if os.path.isdir(prefix.path):
-            prefix.kill_server()
-            if not keep:
-                shutil.rmtree(prefix.path)
-        if xvfb:
-            xvfb.close()
+        procs.end_all()
+        session.end()
+        if os.path.isdir(prefix.path) and not keep:
+            shutil.rmtree(prefix.path)
 
 
 def try_here(ctx, prefix, keep):
@@ -89,10 +92,10 @@ def main():
     exe = os.path.abspath(a.exe)
     out_dir = os.path.join(wl.REPO, "build", "try-under-wine")
     ctx = e2e.Ctx(out_dir, exe, a.generation)
-    prefix = wl.Prefix(os.path.join(ctx.state, "prefix"), "win32")
+    prefix = ctx.prefixes["win32"]
     e2e.check_exe(exe)
     route = wl.bring_up(wl.choose_route(out_dir, ctx.shares(), a.generation),
-                        [lambda: ctx.helper("stand_in_client"), lambda: ctx.helper("list_processes")])
+                        [lambda name=name: ctx.helper(name) for name in e2e.HELPERS])
     print(f"Wine: {wl.generation(a.generation)}")
     try:
         return route.run([os.path.abspath(__file__), exe, "--generation", a.generation,

@@ -139,7 +139,7 @@ CASES = [
 
 # ---------------------------------------------------------------- context
 
-HELPERS = ("stand_in_client", "list_processes", "key_acl")
+HELPERS = ("stand_in_client", "case_agent")
 
 
 class Ctx:
@@ -153,7 +153,7 @@ class Ctx:
         self.prefixes = wl.suite_prefixes(self.state)
 
     def helper(self, name):
-        libs = {"stand_in_client": (), "list_processes": ("psapi", "user32"), "key_acl": ("advapi32",)}
+        libs = {"stand_in_client": (), "case_agent": ("psapi", "advapi32", "user32")}
         return wl.build_win32(os.path.join(HERE, name + ".c"), os.path.join(self.bin, name + ".exe"),
                               libs=libs[name], gui=(name == "stand_in_client"))
 
@@ -161,7 +161,18 @@ class Ctx:
         return wl.PrefixLock(os.path.join(self.state, "lock"), timeout)
 
     def session(self, arch):
-        return wl.Session(self.prefixes[arch])
+        """The prefix's session, with the case agent (case_agent.c) resident in it.
+        The agent is built on the host by `start`; where Wine runs, it is found."""
+        agent = os.path.join(self.bin, "case_agent.exe")
+        return wl.Session(self.prefixes[arch], resident=[wl.WINE, agent])
+
+    def ask(self, prefix, *words, what=None):
+        """One request to the prefix's case agent; the lines of its answer (bytes)."""
+        rc, lines = self.session(prefix.arch).ask(*words)
+        if rc != 0:
+            shown = b" / ".join(lines).decode("utf-8", "replace")
+            raise wl.HarnessError(f"{what or words[0]} failed in the case agent ({rc}): {shown}")
+        return lines
 
     def shares(self):
         """Host folders the guest route must see besides the repository."""
@@ -182,22 +193,24 @@ def check_exe(exe):
 
 # ---------------------------------------------------------------- a case's steps
 
-def registry_views(prefix):
-    return ["/reg:32", "/reg:64"] if prefix.arch == "win64" else [None]
+def remove_key(ctx, prefix):
+    """Deletes the vendor key from both views, opening a read-only one up first."""
+    ctx.ask(prefix, "clear", what="removing the vendor key")
 
 
-def remove_key(ctx, prefix, display, locked=False):
-    """Deletes the vendor key from every view, opening a read-only one up first."""
-    if locked:
-        wl.run([wl.WINE, ctx.helper("key_acl"), "unlock"], prefix.env(display), timeout=60,
-               check=False)
-    for view in registry_views(prefix):
-        prefix.reg(display, "delete", VENDOR_KEY, "/f", *([view] if view else []), check=False)
-
-
-def write_registry(prefix, display, reg):
-    """Writes one value, then reads it back to prove what was stored."""
-    prefix.set_value(display, KEY, reg.name, reg.type, reg.data, *([f"/reg:{reg.view}"] if reg.view else []))
+def write_registry(ctx, prefix, regs, lock=False):
+    """Writes each value and checks it reads back as meant; `lock` then leaves the
+    key readable only."""
+    for n, reg in enumerate(regs):
+        last_locks = ["lock"] if lock and n == len(regs) - 1 else []
+        lines = ctx.ask(prefix, "set", str(reg.view or "-"), reg.type, reg.name, reg.data, *last_locks,
+                        what="writing the registry")
+        want = [str(reg.view or "-"), reg.name, reg.type,
+                f"{int(reg.data):#x}" if reg.type == "REG_DWORD" else reg.data]
+        got = lines[0].decode("utf-8", "replace").split("\t", 3) if lines else []
+        if got != want:
+            raise wl.HarnessError(f"the registry holds {got[1:] or 'nothing'}, meant {want[1:]} "
+                                  f"({reg.view or 'own'} view)")
 
 
 class Phases:
@@ -228,12 +241,11 @@ class Listing:
         return [p for p in self.paths if p and not p.lower().startswith(b"c:\\windows\\")]
 
 
-def list_processes(ctx, prefix, display):
-    """The processes as Wine lists them; checks the ANSI code page on the way."""
-    cp = wl.run([wl.WINE, ctx.helper("list_processes")], prefix.env(display),
-                timeout=60, what="list_processes")
-    lines = [ln.rstrip(b"\r") for ln in cp.stdout.split(b"\n")]
-    acp = lines[0].strip().decode()
+def list_processes(ctx, prefix):
+    """The processes as Wine lists them (the case agent left out); checks the ANSI
+    code page on the way."""
+    lines = ctx.ask(prefix, "list", what="listing the processes")
+    acp = lines[0].strip().decode() if lines else "unknown"
     if acp != "acp=936":
         raise wl.HarnessError(f"ANSI code page is {acp}, not 936: zh_CN.UTF-8 locale missing?")
     views = [ln[3:5].decode() for ln in lines[1:3] if ln.startswith(b"key") and ln.endswith(b"=1")]
@@ -246,7 +258,7 @@ def leftovers(ctx, prefix, display):
     on the display. A program just ended may be listed for a moment longer."""
     deadline = time.monotonic() + wl.scaled(5)
     while True:
-        listing = list_processes(ctx, prefix, display)
+        listing = list_processes(ctx, prefix)
         if not listing.others() or time.monotonic() > deadline:
             break
         time.sleep(0.2)
@@ -261,7 +273,7 @@ def reset(ctx, prefix):
     """Back to a prepared prefix, whatever was left: a new session (which ends every
     program), no vendor key, nothing on C: beside Wine's own folders."""
     display = ctx.session(prefix.arch).start()
-    remove_key(ctx, prefix, display, locked=True)
+    remove_key(ctx, prefix)
     prefix.clear_scratch()
     left = leftovers(ctx, prefix, display)
     if left:
@@ -269,25 +281,35 @@ def reset(ctx, prefix):
 
 
 def start_clients(ctx, prefix, display, procs, clients):
+    """Starts each client once the one before it runs (each says so in a file of
+    its own), then checks Wine lists them all, in that order."""
+    if not clients:
+        return
     exe = ctx.helper("stand_in_client")
-    for path in clients:
+    ready = os.path.join(ctx.state, "ready")
+    shutil.rmtree(ready, ignore_errors=True)
+    os.makedirs(ready)
+    for n, path in enumerate(clients):
         host = prefix.host_path(path)
         os.makedirs(os.path.dirname(host), exist_ok=True)
         shutil.copyfile(exe, host)
-    started = []
-    if not clients:
-        return
-    for path in clients:
-        procs.start([wl.WINE, path], prefix.env(display))
-        started.append(path.encode("gbk"))
+        marker = os.path.join(ready, str(n))
+        procs.start([wl.WINE, path, "Z:" + marker.replace("/", "\\")], prefix.env(display))
         deadline = time.monotonic() + wl.scaled(60)
-        while True:
-            listed = list_processes(ctx, prefix, display).paths
-            if started[-1] in listed:
-                break
+        while not os.path.exists(marker):
             if time.monotonic() > deadline:
-                raise wl.HarnessError(f"{path} not listed by EnumProcesses after {wl.scaled(60):.0f}s")
-            time.sleep(0.2)
+                raise wl.HarnessError(f"{path} did not start within {wl.scaled(60):.0f}s")
+            time.sleep(0.05)
+    started = [path.encode("gbk") for path in clients]
+    deadline = time.monotonic() + wl.scaled(60)
+    while True:
+        listed = list_processes(ctx, prefix).paths
+        if all(p in listed for p in started):
+            break
+        if time.monotonic() > deadline:
+            raise wl.HarnessError(f"not listed by EnumProcesses after {wl.scaled(60):.0f}s: "
+                                  f"{[p.decode('gbk') for p in started if p not in listed]}")
+        time.sleep(0.2)
     order = [p for p in listed if p in started]
     if order != started:
         raise wl.HarnessError("Wine lists the clients in another order than they started: "
@@ -310,7 +332,7 @@ def run_case(ctx, case):
     signal.alarm(max(1, min(int(wl.scaled(CASE_DEADLINE_S)), step_left or 1 << 30)))
     t0 = time.monotonic()
     display = None
-    locked = clean = False
+    clean = False
     phases = ctx.phases = Phases()
     try:
         display = ctx.session(case.prefix).ensure()
@@ -330,12 +352,8 @@ def run_case(ctx, case):
             with open(prefix.host_path(f), "wb") as fh:
                 fh.write(content)
         phases.mark("files")
-        for reg in case.reg:
-            write_registry(prefix, display, reg)
-        if case.lock_key:
-            locked = True
-            wl.run([wl.WINE, ctx.helper("key_acl"), "lock"], prefix.env(display), timeout=60,
-                   what="key_acl lock")
+        if case.reg:
+            write_registry(ctx, prefix, case.reg, lock=case.lock_key)
         phases.mark("registry")
         start_clients(ctx, prefix, display, procs, case.clients)
         phases.mark("clients")
@@ -355,7 +373,7 @@ def run_case(ctx, case):
                 reset(ctx, prefix)
             elif display:
                 if case.reg:
-                    remove_key(ctx, prefix, display, locked)
+                    remove_key(ctx, prefix)
                 prefix.clear_scratch()
             phases.mark("clean-up")
         finally:
@@ -513,7 +531,7 @@ LEFT_BEHIND = [
     ("program", lambda ctx, prefix, display, procs: procs.start(
         [wl.WINE, ctx.helper("stand_in_client")], prefix.env(display), detached=True),
      "stand_in_client.exe' running"),
-    ("registry key", lambda ctx, prefix, display, procs: write_registry(prefix, display, sz(C)),
+    ("registry key", lambda ctx, prefix, display, procs: write_registry(ctx, prefix, [sz(C)]),
      "Velmarc in the 32-bit view"),
     ("folder", lambda ctx, prefix, display, procs: os.makedirs(prefix.host_path(r"C:\Left\x")),
      "C:\\Left on C:"),

@@ -59,6 +59,7 @@ def main():
         open(os.path.join(ro, "seen"), "w").close()
         r = HostRoot("test", work, True, "trixie", [(ro, True), (rw, False)])
         os.environ["LANYUE_WINE_STATE"] = "/var/lanyue"  # a setting of this side only
+        os.environ["LANYUE_GUEST_CACHE"] = os.path.join(t, "cache")  # where kept prefixes go
         for id_, check in ROWS:
             code = PROBE.format(check=check.format(repo=REPO, work=work, ro=ro, rw=rw))
             rc = r.run(["-c", code], None, 60)

@@ -4,6 +4,7 @@
 import ctypes
 import ctypes.util
 import os
+import select
 import subprocess
 import time
 
@@ -66,6 +67,66 @@ def display_on_lease(lease, size="1024x768x24"):
     finally:
         os.close(w)
     return _read_display(r, lambda: lease.helper_pid("xvfb") is not None)
+
+
+class WindowWatcher:
+    """The top-level windows the X server maps and unmaps, as it reports them,
+    timestamped on arrival: waiting costs nothing, where polling xdotool would
+    start a program several times a second (under emulation, most of a core)."""
+    MAP, UNMAP, DESTROY = 19, 18, 17
+    SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
+
+    def __init__(self, display):
+        self.x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        self.x.XOpenDisplay.restype = ctypes.c_void_p
+        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x.XDefaultRootWindow.restype = ctypes.c_ulong
+        self.x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        self.x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        for f in ("XConnectionNumber", "XPending", "XFlush", "XCloseDisplay"):
+            getattr(self.x, f).argtypes = [ctypes.c_void_p]
+        self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        self.dpy = self.x.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise HarnessError(f"cannot open display {display}")
+        self.x.XSelectInput(self.dpy, self.x.XDefaultRootWindow(self.dpy), self.SUBSTRUCTURE_NOTIFY_MASK)
+        self.x.XFlush(self.dpy)
+        self.fd = self.x.XConnectionNumber(self.dpy)
+        self.event = (ctypes.c_long * 24)()
+
+    def events(self, timeout):
+        """Yields (monotonic time, 'map' or 'unmap', window id) until timeout."""
+        kinds = {self.MAP: "map", self.UNMAP: "unmap", self.DESTROY: "unmap"}
+        deadline = time.monotonic() + timeout
+        while True:
+            while self.x.XPending(self.dpy):
+                self.x.XNextEvent(self.dpy, ctypes.byref(self.event))
+                kind = kinds.get(self.event[0] & 0xFFFFFFFF)
+                if kind:
+                    yield time.monotonic(), kind, self.event[5]  # the event's window
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            select.select([self.fd], [], [], left)
+
+    def maps(self, timeout):
+        """Yields (monotonic time, window id) for each window mapped until timeout."""
+        for t, kind, wid in self.events(timeout):
+            if kind == "map":
+                yield t, wid
+
+    def drain(self):
+        for _ in self.events(0):
+            pass
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+
+
+def window_pid(display, wid):
+    """The pid Wine set on a window (_NET_WM_PID), or None."""
+    out = xdotool(display, "getwindowpid", str(wid)).stdout.strip()
+    return int(out) if out.isdigit() else None
 
 
 def xdotool(display, *args, timeout=10):

@@ -3,7 +3,8 @@
 # helper as its child (the helper is killed if the keeper dies), and ends it, by
 # pid, once no process holding the lease lives. Nothing here imports the
 # package, so a keeper starts quickly, also under emulation.
-# Usage: keeper.py LEASE_DIR NAME GRACE_S STOP_SIGNAL LOG FDS -- ARGV...
+# Usage: keeper.py LEASE_DIR NAME GRACE_S STOP_SIGNAL LOG FDS STDIO -- ARGV...
+# (STDIO: "" or "IN,OUT", FIFOs for the helper's stdin and stdout)
 import os
 import signal
 import subprocess
@@ -67,7 +68,7 @@ def _as_helper():
     die_with_parent()
 
 
-def keep(lease_dir, name, grace, stop_signal, log, fds, argv):
+def keep(lease_dir, name, grace, stop_signal, log, fds, stdio, argv):
     files = helper_files(lease_dir, name)
     # Leave the step: it returns at once, and ctest's kill of its tree does not reach us.
     if os.fork() > 0:
@@ -86,15 +87,18 @@ def keep(lease_dir, name, grace, stop_signal, log, fds, argv):
     for sig in (signal.SIGINT, signal.SIGHUP):
         signal.signal(sig, signal.SIG_IGN)
     write_pidfile(files["keeper"], os.getpid())
+    # Opened both ways, a FIFO never reads as ended: requests may come from step after step.
+    streams = [os.open(path, os.O_RDWR) for path in stdio]
     try:
-        # The helper dies with its keeper, however the keeper ends.
-        p = subprocess.Popen(argv, pass_fds=fds, preexec_fn=_as_helper)  # its output: our log
+        # The helper dies with its keeper, however the keeper ends. Its output: our log.
+        p = subprocess.Popen(argv, pass_fds=fds, preexec_fn=_as_helper,
+                             stdin=streams[0] if streams else None, stdout=streams[1] if streams else None)
     except OSError as e:
         with open(files["failed"], "w") as f:
             f.write(f"cannot start {argv[0]}: {e}\n")
         os.unlink(files["keeper"])
         return 1
-    for fd in fds:
+    for fd in fds + streams:
         os.close(fd)
     write_pidfile(files["pid"], p.pid)
     while p.poll() is None:
@@ -116,12 +120,13 @@ def keep(lease_dir, name, grace, stop_signal, log, fds, argv):
 
 
 def main(argv):
-    lease_dir, name, grace, stop_signal, log, fds, dashes, *helper = argv
+    lease_dir, name, grace, stop_signal, log, fds, stdio, dashes, *helper = argv
     if dashes != "--" or not helper:
-        print(__doc__ or "usage: keeper.py LEASE_DIR NAME GRACE_S SIGNAL LOG FDS -- ARGV...", file=sys.stderr)
+        print(__doc__ or "usage: keeper.py LEASE_DIR NAME GRACE_S SIGNAL LOG FDS STDIO -- ARGV...",
+              file=sys.stderr)
         return 2
-    return keep(lease_dir, name, float(grace), signal.Signals[stop_signal],
-                log, [int(fd) for fd in fds.split(",") if fd], helper)
+    return keep(lease_dir, name, float(grace), signal.Signals[stop_signal], log,
+                [int(fd) for fd in fds.split(",") if fd], [p for p in stdio.split(",") if p], helper)
 
 
 if __name__ == "__main__":

@@ -75,8 +75,9 @@ class Lease:
         return owned_pid(helper_files(self.dir, name)["pid"])
 
     def spawn(self, name, argv, env=None, pass_fds=(), stop_signal=signal.SIGTERM, grace=10,
-              log=None, timeout=20):
-        """Starts a helper under its keeper; its pid once it runs."""
+              log=None, timeout=20, stdio=()):
+        """Starts a helper under its keeper; its pid once it runs. stdio: FIFOs for its
+        stdin and stdout."""
         self.hold()
         if self.helper_pid(name) is not None:
             raise HarnessError(f"{name} of {self.what} is already running")
@@ -85,7 +86,7 @@ class Lease:
             if os.path.exists(f):
                 os.unlink(f)
         keeper = [sys.executable, "-I", "-S", KEEPER, self.dir, name, str(grace), stop_signal.name,
-                  log or "", ",".join(map(str, pass_fds)), "--", *argv]
+                  log or "", ",".join(map(str, pass_fds)), ",".join(stdio), "--", *argv]
         cp = subprocess.run(keeper, env=env, pass_fds=pass_fds, stdin=subprocess.DEVNULL,
                             capture_output=True, text=True, timeout=scaled(30))
         if cp.returncode != 0:

@@ -20,6 +20,9 @@ PREFIX_RECIPE = "3"  # bump when prefix setup changes, so stale prefixes are reb
 STANDARD_TOP_DIRS = {"windows", "users", "programdata", "program files", "program files (x86)"}
 # The suite's prefixes: their folders in a state folder.
 PREFIXES = {"win32": "prefix32", "win64": "prefix64"}
+# A folder where prefixes once made are kept for every work folder (set by the
+# routes that run Wine on this machine; a guest has its prefixes on a disk).
+KEPT_ENV = "LANYUE_PREFIX_CACHE"
 
 
 def recipe():
@@ -94,7 +97,18 @@ class Prefix:
         # -k returns before the old server has let go of the prefix
         run([WINESERVER, "-w"], env, timeout=15, check=False, what="wineserver -w")
 
+    def kept(self):
+        """Where a copy of this prefix, as this Wine and recipe make it, is kept for
+        every work folder, or None."""
+        folder = os.environ.get(KEPT_ENV)
+        if not folder:
+            return None
+        made = hashlib.sha256(self.stamp_text().encode()).hexdigest()[:12]
+        return os.path.join(folder, f"{os.path.basename(self.path)}-{made}")
+
     def create(self, display):
+        """Makes the prefix unless it is ready: a copy of the kept one, if any, else
+        anew (and then it is kept). False when it was ready."""
         if self.is_ready():
             return False
         if self.arch == "win64" and not os.path.exists(WINE64):
@@ -103,8 +117,13 @@ class Prefix:
             self.kill_server()
             shutil.rmtree(self.path)
         os.makedirs(os.path.dirname(self.path), exist_ok=True)
-        print(f"creating {self.arch} prefix {self.path} ...")
         t0 = time.monotonic()
+        kept = self.kept()
+        if kept and os.path.exists(os.path.join(kept, "lanyue-ready")):
+            copy_prefix(kept, self.path)
+            print(f"{self.arch} prefix copied from {kept} in {time.monotonic() - t0:.1f}s")
+            return True
+        print(f"creating {self.arch} prefix {self.path} ...")
         env = self.env(display)
         run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
         self.set_value(display, r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
@@ -117,6 +136,9 @@ class Prefix:
         with open(os.path.join(self.path, "lanyue-ready"), "w") as f:
             f.write(self.stamp_text())
         print(f"{self.arch} prefix ready in {time.monotonic() - t0:.1f}s")
+        if kept:
+            copy_prefix(self.path, kept)
+            print(f"{self.arch} prefix kept in {kept}")
         return True
 
     def reg(self, display, *args, check=True, timeout=60):
@@ -176,6 +198,25 @@ class Prefix:
                 rel = "C:\\" + os.path.relpath(p, self.drive_c).replace("/", "\\")
                 snap[rel] = "dir" if is_dir else hashlib.sha256(open(p, "rb").read()).hexdigest()[:16]
         return snap
+
+
+def copy_prefix(source, target):
+    """A whole copy, in place at once: made beside the target and renamed; a
+    copy another process put there first wins."""
+    partial = f"{target}.partial-{os.getpid()}"
+    cp = subprocess.run(["cp", "-a", "--reflink=auto", "--", source, partial], capture_output=True, text=True)
+    if cp.returncode != 0:
+        subprocess.run(["rm", "-rf", "--one-file-system", "--", partial])
+        raise HarnessError(f"copying {source} to {partial} failed: {cp.stderr.strip()}")
+    # Debian's Wine names the server folder of the session that made it there.
+    if os.path.exists(os.path.join(partial, "wineserver")):
+        os.unlink(os.path.join(partial, "wineserver"))
+    try:
+        os.rename(partial, target)
+    except OSError:
+        subprocess.run(["rm", "-rf", "--one-file-system", "--", partial])
+        if not os.path.exists(os.path.join(target, "lanyue-ready")):
+            raise
 
 
 class PrefixLock:

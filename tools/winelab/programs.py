@@ -7,7 +7,7 @@ import subprocess
 import time
 
 from .common import HarnessError, scaled
-from .display import press_return, visible_windows, window_name
+from .display import WindowWatcher, press_return, window_name, window_pid
 from .procs import Procs
 from .relay import parse_relay
 
@@ -20,13 +20,15 @@ def mingw_gcc():
     raise HarnessError("i686-w64-mingw32-gcc missing: install gcc-mingw-w64-i686-win32")
 
 
-def build_win32(source, out, libs=(), gui=True):
-    """Compiles a small C helper for 32-bit Windows when the source is newer."""
+def build_win32(source, out, libs=(), gui=True, wide=False):
+    """Compiles a small C helper for 32-bit Windows when the source is newer;
+    `wide`: its entry point is wmain, taking the command line as UTF-16."""
     if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(source):
         return out
     os.makedirs(os.path.dirname(out), exist_ok=True)
     argv = [mingw_gcc(), "-O2", "-s", "-Wall", "-Werror", "-o", out + ".tmp", source]
     argv += ["-mwindows"] if gui else []
+    argv += ["-municode"] if wide else []
     argv += [f"-l{lib}" for lib in libs]
     cp = subprocess.run(argv, capture_output=True, text=True, timeout=120)
     if cp.returncode != 0:
@@ -51,38 +53,41 @@ class BoxRun:
 
 def run_until_boxes_closed(procs, argv, env, display, log_dir, appear_timeout=60, exit_timeout=30,
                            press=True):
-    """Starts the program, presses Return on every box it shows, waits for it to end."""
+    """Starts the program, presses Return on every box it shows (again if one is
+    still up seconds later), waits for it to end. The program's windows are
+    followed through the X server's events, not by polling."""
     appear_timeout, exit_timeout = scaled(appear_timeout), scaled(exit_timeout)
     os.makedirs(log_dir, exist_ok=True)
     out_path, err_path = os.path.join(log_dir, "stdout"), os.path.join(log_dir, "stderr")
     res = BoxRun()
-    with open(out_path, "wb") as out, open(err_path, "wb") as err:
-        t0 = time.monotonic()
-        p = procs.start(argv, env, stdout=out, stderr=err)
-        seen = {}
-        deadline = t0 + appear_timeout
-        pressed_at = {}
-        while True:
-            alive = p.poll() is None
-            for wid in visible_windows(display, p.pid) if alive else []:
-                if wid not in seen:
-                    if res.first_box_s is None:
-                        res.first_box_s = time.monotonic() - t0
-                        deadline = time.monotonic() + exit_timeout
-                        time.sleep(scaled(0.3))  # let a second, concurrent box surface too
-                    seen[wid] = window_name(display, wid)
-                    res.boxes.append((wid, seen[wid]))
-                if press and time.monotonic() - pressed_at.get(wid, -1e9) > scaled(3):
-                    press_return(display, wid)
-                    pressed_at[wid] = time.monotonic()
-            if not alive:
-                break
-            if time.monotonic() > deadline:
-                res.killed = True
-                Procs.end(p)
-                break
-            time.sleep(0.05)
-        res.exit_code = p.returncode
+    watcher = WindowWatcher(display)
+    try:
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
+            t0 = time.monotonic()
+            p = procs.start(argv, env, stdout=out, stderr=err)
+            deadline = t0 + appear_timeout
+            up = {}  # its boxes on screen: window id -> when Return was last pressed there
+            while p.poll() is None:
+                for t, kind, wid in watcher.events(0.2):
+                    if kind == "unmap":
+                        up.pop(wid, None)
+                    elif window_pid(display, wid) == p.pid:
+                        if res.first_box_s is None:
+                            res.first_box_s = t - t0
+                            deadline = time.monotonic() + exit_timeout
+                        res.boxes.append((wid, window_name(display, wid)))
+                        up[wid] = -1e9
+                now = time.monotonic()
+                for wid, pressed in list(up.items()):
+                    if press and now - pressed > scaled(3) and p.poll() is None:
+                        press_return(display, wid)
+                        up[wid] = time.monotonic()
+                if now > deadline and p.poll() is None:
+                    res.killed = True
+                    Procs.end(p)
+            res.exit_code = p.returncode
+    finally:
+        watcher.close()
     res.stdout = open(out_path, "rb").read()
     res.stderr = open(err_path, "rb").read()
     res.calls, res.program_stderr, res.wine_pid = parse_relay(res.stderr)

@@ -16,6 +16,7 @@ from .generations import generation, host_release
 from .guest import Guest
 from .packages import ensure_packages, ensure_zh_locale, require
 from .pids import end_pid
+from .prefix import KEPT_ENV
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
@@ -75,7 +76,14 @@ class Route:
             json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced,
                        "release": self.release}, f)
 
-    def job_script(self, argv, state=None, holder=None, run_dir=None):
+    def kept_prefixes(self):
+        """The cache folder where prefixes made on this route are kept for every work
+        folder: those that run Wine on this machine keep them there."""
+        folder = cache.make_marked(os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}"))
+        cache.mark_used(folder)
+        return folder
+
+    def job_script(self, argv, state=None, holder=None, run_dir=None, kept=None):
         """A bash script running argv (a Python script and its arguments) with the
         forwarded settings, as the native route where it runs, in the same folder
         as here where that place has it (else the repository). `holder`: the pid
@@ -88,6 +96,7 @@ class Route:
             env[lease.HOLDER_ENV] = str(holder)
         if run_dir:
             env[lease.RUN_DIR_ENV] = run_dir
+        env[KEPT_ENV] = kept or ""
         return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
                 + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
                 + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
@@ -99,6 +108,11 @@ class NativeRoute(Route):
     def start(self):
         require(NATIVE_PACKAGES, "Wine")
         ensure_zh_locale()
+
+    def run(self, argv, here, timeout):
+        # Inside a guest the command is told where (not) to keep prefixes.
+        os.environ.setdefault(KEPT_ENV, self.kept_prefixes())
+        return here()
 
 
 class RootRoute(Route):
@@ -131,10 +145,10 @@ class RootRoute(Route):
         tmp = os.path.join(self.workdir, "root-tmp")
         os.makedirs(tmp, exist_ok=True)
         os.chmod(tmp, 0o1777)
-        leases = lease.run_dir()
+        leases, kept = lease.run_dir(), self.kept_prefixes()
         argv = ["bwrap", "--bind", self.root(), "/", "--dev", "/dev", "--proc", "/proc",
                 "--tmpfs", "/dev/shm", "--tmpfs", "/run", "--bind", leases, leases, "--bind", tmp, "/tmp",
-                "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir]
+                "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir, "--bind", kept, kept]
         for path, ro in self.shares:
             argv += ["--ro-bind" if ro else "--bind", path, path]
         return argv + ["--die-with-parent", "--", "/bin/bash", "-c", script]
@@ -143,7 +157,8 @@ class RootRoute(Route):
         # As in the guest, the command gets the forwarded settings and nothing else of ours.
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
         # Its sessions are held by what holds this step: they outlive the command.
-        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir())
+        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir(),
+                                 kept=self.kept_prefixes())
         with open(os.devnull) as null:
             p = subprocess.Popen(self.bwrap_argv(script), stdin=null, env=env)
         try:

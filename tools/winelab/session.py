@@ -2,9 +2,13 @@
 # step to the run's end: a fresh server starts Wine's own services with its
 # first program, which under emulation cost most of a case. Both live on the
 # prefix's lease, so they end with the run however it ends. A session is up only
-# when the server holding the prefix's lock is the one it started.
+# when the server holding the prefix's lock is the one it started. It may keep
+# a resident program too, asked by request line through FIFOs: a Wine process
+# started once instead of for every request.
 import fcntl
+import itertools
 import os
+import select
 import signal
 import struct
 import time
@@ -48,15 +52,21 @@ def command_line(pid):
 
 
 class Session:
-    def __init__(self, prefix):
+    _asked = itertools.count()
+
+    def __init__(self, prefix, resident=None):
         self.prefix = prefix
+        self.resident = resident  # argv of a program kept running in the session, or None
         self.lease = Lease(f"session-{prefix.arch}", prefix.path)
         self.display_file = self.lease.path("display")
+        self.requests, self.answers = self.lease.path("resident.in"), self.lease.path("resident.out")
 
     def display(self):
         """The display of this prefix's running session, or None."""
         server = self.lease.helper_pid("wineserver")
         if self.lease.helper_pid("xvfb") is None or server is None:
+            return None
+        if self.resident and self.lease.helper_pid("resident") is None:
             return None
         if lock_holder(server_lock(self.prefix.path)) != server:
             return None
@@ -75,6 +85,11 @@ class Session:
         try:
             display = display_on_lease(self.lease)
             self.serve(display)
+            if self.resident:
+                for fifo in (self.requests, self.answers):
+                    os.mkfifo(fifo, 0o600)
+                self.lease.spawn("resident", self.resident, env=self.prefix.env(display),
+                                 stdio=(self.requests, self.answers), log=self.lease.path("resident.log"))
         except BaseException:
             self.lease.end()
             raise
@@ -109,6 +124,43 @@ class Session:
                 raise HarnessError(f"the Wine server started for {self.prefix.path} (pid {server}) did "
                                    f"not take {lock} within {scaled(20):.0f}s")
             time.sleep(0.05)
+
+    def ask(self, *words, timeout=60):
+        """Sends the resident program one request (its words, tab-separated, after a
+        request id) and returns (its status, the lines of its answer, as bytes)."""
+        ask_id = f"{os.getpid()}.{next(self._asked)}"
+        request = "\t".join((ask_id, *words)).encode() + b"\n"
+        begin, end = f"begin {ask_id}".encode(), f"end {ask_id} ".encode()
+        deadline = time.monotonic() + scaled(timeout)
+        answers = os.open(self.answers, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            requests = os.open(self.requests, os.O_WRONLY | os.O_NONBLOCK)
+            try:
+                os.write(requests, request)
+            finally:
+                os.close(requests)
+            data, lines = b"", None
+            while True:
+                *complete, data = data.split(b"\n")
+                for line in (ln.rstrip(b"\r") for ln in complete):
+                    if line == begin:
+                        lines = []  # anything before was a request of a step that gave up
+                    elif lines is not None and line.startswith(end):
+                        return int(line[len(end):]), lines
+                    elif lines is not None:
+                        lines.append(line)
+                if self.lease.helper_pid("resident") is None:
+                    raise HarnessError(f"the session's resident program ended "
+                                       f"({self.lease.failure('resident') or 'no status'})")
+                if time.monotonic() > deadline:
+                    raise HarnessError(f"no answer to {words[0]} within {scaled(timeout):.0f}s")
+                select.select([answers], [], [], 0.5)
+                try:
+                    data += os.read(answers, 65536)
+                except BlockingIOError:
+                    pass
+        finally:
+            os.close(answers)
 
     def end(self):
         """Ends the server (and with it every program of the prefix; also a server
