@@ -11,11 +11,16 @@ import signal
 import sys
 import time
 
-sys.dont_write_bytecode = True  # keep the source tree clean
+# Keep the source tree clean; where a cache folder of its own is given (the guest's
+# jobs, under emulation), compiled modules are kept there.
+sys.dont_write_bytecode = not os.environ.get("PYTHONPYCACHEPREFIX")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab as wl  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# This file as a module where Wine runs: a script is compiled anew at every start,
+# a module once (seconds, for a step under emulation).
+LAUNCH = ["-c", f"import sys; sys.path.insert(0, {HERE!r}); import e2e; sys.exit(e2e.main(sys.argv[1:]))"]
 VENDOR_KEY = r"HKLM\SOFTWARE\Velmarc"
 KEY = VENDOR_KEY + r"\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
@@ -280,26 +285,32 @@ def reset(ctx, prefix):
         raise wl.HarnessError(f"could not reset the {prefix.arch} prefix: {'; '.join(left)}")
 
 
+def run_client(ctx, prefix, display, procs, program, detached=False):
+    """Starts a stand-in client and returns once it runs: given a file's name, it
+    creates that file first."""
+    ready = os.path.join(ctx.state, "ready")
+    os.makedirs(ready, exist_ok=True)
+    marker = os.path.join(ready, str(time.monotonic_ns()))
+    procs.start([wl.WINE, program, "Z:" + marker.replace("/", "\\")], prefix.env(display), detached=detached)
+    deadline = time.monotonic() + wl.scaled(60)
+    while not os.path.exists(marker):
+        if time.monotonic() > deadline:
+            raise wl.HarnessError(f"{program} did not start within {wl.scaled(60):.0f}s")
+        time.sleep(0.05)
+    os.unlink(marker)
+
+
 def start_clients(ctx, prefix, display, procs, clients):
-    """Starts each client once the one before it runs (each says so in a file of
-    its own), then checks Wine lists them all, in that order."""
+    """Starts each client once the one before it runs, then checks Wine lists them
+    all, in that order."""
     if not clients:
         return
     exe = ctx.helper("stand_in_client")
-    ready = os.path.join(ctx.state, "ready")
-    shutil.rmtree(ready, ignore_errors=True)
-    os.makedirs(ready)
-    for n, path in enumerate(clients):
+    for path in clients:
         host = prefix.host_path(path)
         os.makedirs(os.path.dirname(host), exist_ok=True)
         shutil.copyfile(exe, host)
-        marker = os.path.join(ready, str(n))
-        procs.start([wl.WINE, path, "Z:" + marker.replace("/", "\\")], prefix.env(display))
-        deadline = time.monotonic() + wl.scaled(60)
-        while not os.path.exists(marker):
-            if time.monotonic() > deadline:
-                raise wl.HarnessError(f"{path} did not start within {wl.scaled(60):.0f}s")
-            time.sleep(0.05)
+        run_client(ctx, prefix, display, procs, path)
     started = [path.encode("gbk") for path in clients]
     deadline = time.monotonic() + wl.scaled(60)
     while True:
@@ -321,7 +332,7 @@ def run_case(ctx, case):
     session is shared with the other cases: the case starts from a clean prefix
     or fails naming what was left, and takes away what it made."""
     prefix = ctx.prefixes[case.prefix]
-    if not prefix.is_ready():
+    if not prefix.is_made():  # prepare made it with this Wine; asking Wine costs a process
         raise wl.HarnessError(f"{case.prefix} prefix not prepared: run `prepare` first")
     log_dir = os.path.join(ctx.logs, case.id)
     shutil.rmtree(log_dir, ignore_errors=True)
@@ -481,13 +492,17 @@ def cmd_start(ctx, run_generations):
     t0 = time.monotonic()
     builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
     route = wl.choose_route(ctx.workdir, ctx.shares(), ctx.release)
-    needs = room_needs(ctx, route)
+    needs, guests = room_needs(ctx, route), int(route.kind == "guest")
     for release in run_generations:
         if release != ctx.release:
             other = Ctx(os.path.join(os.path.dirname(ctx.workdir), wl.generation(release).tests),
                         ctx.exe, release)
             their = wl.choose_route(other.workdir, other.shares(), release)
             needs += their.room_needs() + room_needs(other, their)
+            guests += their.kind == "guest"
+    # Guests side by side share the cores: an emulated CPU waiting for a core of
+    # its own costs far more than it gives.
+    route.cpus = max(1, (os.cpu_count() or 1) // max(1, guests))
     wl.bring_up(route, builds, needs)
     print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
@@ -528,8 +543,8 @@ def cmd_finish(ctx):
 # What a case can leave behind, each planted in a prepared prefix on its own:
 # the next case must fail naming it, and the one after that pass again.
 LEFT_BEHIND = [
-    ("program", lambda ctx, prefix, display, procs: procs.start(
-        [wl.WINE, ctx.helper("stand_in_client")], prefix.env(display), detached=True),
+    ("program", lambda ctx, prefix, display, procs: run_client(
+        ctx, prefix, display, procs, ctx.helper("stand_in_client"), detached=True),
      "stand_in_client.exe' running"),
     ("registry key", lambda ctx, prefix, display, procs: write_registry(ctx, prefix, [sz(C)]),
      "Velmarc in the 32-bit view"),
@@ -660,7 +675,7 @@ def main(argv):
         # The one place the route enters: the same command, where it runs Wine, with
         # a budget that ends before this one.
         route = wl.saved_route(ctx.workdir, ctx.shares())
-        there = [os.path.abspath(__file__), "--generation", ctx.release, "--workdir", ctx.workdir,
+        there = [*LAUNCH, "--generation", ctx.release, "--workdir", ctx.workdir,
                  "--exe", ctx.exe, "--budget", str(budget - CLEANUP_S), a.cmd]
         if a.cmd == "finish":
             try:

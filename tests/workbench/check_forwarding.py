@@ -58,7 +58,7 @@ def as_guest_gets_it(script, elsewhere):
             key, _, value = words[1].partition("=")
             env[key] = value
         elif words[:1] == ["exec"]:
-            argv = words[3:]  # exec python3 e2e.py ...
+            argv = words[4:] if words[2] == "-c" else words[3:]  # exec python3 (-c CODE | e2e.py) ...
     with settings_only(env, elsewhere):
         _, ctx = e2e.parse(argv)
     return ctx.workdir, ctx.exe

@@ -2,7 +2,6 @@
 # workbench does on them with xdotool: find a program's visible windows, read a
 # title, press OK, tell which keys are held.
 import ctypes
-import ctypes.util
 import os
 import select
 import subprocess
@@ -13,6 +12,8 @@ from .procs import Procs
 
 
 XVFB = "Xvfb"
+# By its soname: finding it through ctypes.util costs seconds under emulation.
+LIBX11 = "libX11.so.6"
 
 
 def _xvfb_argv(fd, size):
@@ -60,13 +61,20 @@ def display_on_lease(lease, size="1024x768x24"):
     """A private Xvfb kept on a lease, for as long as it is held; its display name."""
     r, w = os.pipe()
     try:
-        lease.spawn("xvfb", _xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,))
+        lease.spawn("xvfb", _xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,),
+                    log=lease.path("xvfb.log"))
     except BaseException:
         os.close(r)
         raise
     finally:
         os.close(w)
     return _read_display(r, lambda: lease.helper_pid("xvfb") is not None)
+
+
+def unreachable(display):
+    sock = f"/tmp/.X11-unix/X{display.lstrip(':').split('.')[0]}"
+    return HarnessError(f"cannot open display {display} (its socket {sock} "
+                        f"{'is there' if os.path.exists(sock) else 'is gone'})")
 
 
 class WindowWatcher:
@@ -77,7 +85,7 @@ class WindowWatcher:
     SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
 
     def __init__(self, display):
-        self.x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        self.x = ctypes.CDLL(LIBX11)
         self.x.XOpenDisplay.restype = ctypes.c_void_p
         self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
         self.x.XDefaultRootWindow.restype = ctypes.c_ulong
@@ -88,7 +96,7 @@ class WindowWatcher:
         self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
         self.dpy = self.x.XOpenDisplay(display.encode())
         if not self.dpy:
-            raise HarnessError(f"cannot open display {display}")
+            raise unreachable(display)
         self.x.XSelectInput(self.dpy, self.x.XDefaultRootWindow(self.dpy), self.SUBSTRUCTURE_NOTIFY_MASK)
         self.x.XFlush(self.dpy)
         self.fd = self.x.XConnectionNumber(self.dpy)
@@ -150,7 +158,7 @@ def window_name(display, wid):
 def held_keys(display):
     """Names of the keys the display's server holds down: a key left held repeats
     into every later window of the display."""
-    x11 = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+    x11 = ctypes.CDLL(LIBX11)
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
     x11.XkbKeycodeToKeysym.restype = ctypes.c_ulong
@@ -160,7 +168,7 @@ def held_keys(display):
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
     dpy = x11.XOpenDisplay(display.encode())
     if not dpy:
-        raise HarnessError(f"cannot open display {display}")
+        raise unreachable(display)
     try:
         keys = (ctypes.c_char * 32)()
         x11.XQueryKeymap(dpy, keys)

@@ -41,7 +41,7 @@ class Guest:
         except OSError:
             return "(no qemu log)"
 
-    def boot(self, shares, release, state_disk=None, keep=False):
+    def boot(self, shares, release, state_disk=None, keep=False, cpus=None):
         """Starts a guest of that Debian release in the background, sharing each (tag,
         host path, read-only) at its host path, with state_disk (if any) at
         /var/lanyue, its changes kept only when `keep`; returns once it takes jobs.
@@ -56,6 +56,8 @@ class Guest:
         t0 = time.monotonic()
         # qemu writes the snapshot's overlay to TMPDIR: into the cache, whose room was checked.
         env = dict(os.environ, TMPDIR=cache.overlay_dir())
+        if cpus:
+            env["LANYUE_GUEST_CPUS"] = str(cpus)
         log = os.path.join(self.dir, "qemu.log")
         open(log, "w").close()
         disk = ["--state-disk", state_disk + ("" if keep else ":snapshot")] if state_disk else []
@@ -121,7 +123,7 @@ class Guest:
                 if now - renewed > RENEW_S:
                     os.utime(alive)  # the guest ends a job nobody renews
                     renewed = now
-                time.sleep(0.2)
+                time.sleep(0.05)
         except BaseException:
             # Whatever ends the wait here (a timeout, ctest's signal), the guest ends the job too.
             open(os.path.join(jobs, job_id + ".cancel"), "w").close()

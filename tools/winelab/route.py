@@ -39,6 +39,7 @@ class Skip(Exception):
 class Route:
     """Where Wine runs. `kind` and `reason` make its one line; forced routes never skip."""
     kind = None
+    cpus = None               # the cores a guest gets (default: its boot script's)
     wait_scale = WAIT_SCALE   # the factor every wait of a command run there gets
     own_timings = True        # timings taken there are the tool's, not an emulator's
 
@@ -76,6 +77,10 @@ class Route:
             json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced,
                        "release": self.release}, f)
 
+    def job_env(self):
+        """Settings of this route's own for the commands it runs elsewhere."""
+        return {}
+
     def kept_prefixes(self):
         """The cache folder where prefixes made on this route are kept for every work
         folder: those that run Wine on this machine keep them there."""
@@ -97,6 +102,7 @@ class Route:
         if run_dir:
             env[lease.RUN_DIR_ENV] = run_dir
         env[KEPT_ENV] = kept or ""
+        env.update(self.job_env())
         return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
                 + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
                 + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
@@ -194,14 +200,14 @@ class GuestRoute(Route):
         layer = cache.build_prefixes(self.release, self.make_prefixes)
         shares = [("repo", REPO, True)]
         shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
-        self.guest.boot(shares, self.release, os.path.join(layer, "prefixes.img"))
+        self.guest.boot(shares, self.release, os.path.join(layer, "prefixes.img"), cpus=self.cpus)
 
     def make_prefixes(self, disk):
         """Boots a guest of its own with the empty prefixes disk writable, makes the
         prefixes on it there, and powers it off."""
         maker = Guest(os.path.join(self.workdir, "guest-prefixes"))
         print(f"making the {self.release} guest's prefixes (once per image and prefix recipe) ...")
-        maker.boot([("repo", REPO, True)], self.release, disk, keep=True)
+        maker.boot([("repo", REPO, True)], self.release, disk, keep=True, cpus=self.cpus)
         try:
             code = (f"import sys; sys.path.insert(0, {os.path.join(REPO, 'tools')!r}); "
                     f"import winelab; winelab.make_prefixes('/var/lanyue')")
@@ -222,6 +228,10 @@ class GuestRoute(Route):
     def run(self, argv, here, timeout):
         # Machine-local state stays on the guest's own disk; its sessions live as long as the guest.
         return self.guest.run(self.job_script(argv, state="/var/lanyue", holder=1), timeout=timeout)
+
+    def job_env(self):
+        # Under emulation, compiling the workbench anew for every command costs seconds.
+        return {"PYTHONPYCACHEPREFIX": "/var/lanyue/pycache"}
 
     def stop(self, grace=60):
         self.guest.stop(grace)
