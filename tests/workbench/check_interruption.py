@@ -1,7 +1,8 @@
 # Nothing of a run outlives it: for each step of a stand-in run (run_step.py),
 # interrupted as a terminal's Ctrl-C, a SIGTERM or a SIGKILL reaches the whole
-# ctest process group, no process of the run and no mount is left within a
-# minute. A build's mounts never show in this process's mount table, not even
+# ctest process group, or as ctest's timeout kills the step alone (ctest then
+# goes on, here to its end), no process of the run and no mount is left within
+# a minute. A build's mounts never show in this process's mount table, not even
 # while it runs. Run in a private mount namespace, as root (see CMakeLists.txt).
 import os
 import signal
@@ -16,7 +17,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 from winelab import cache  # noqa: E402
 
 STEPS = ["build", "boot", "prepare", "case", "finish"]
-SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGKILL]
+TIMEOUT = "timeout"  # SIGKILL of the step alone, ctest alive
+SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGKILL, TIMEOUT]
 ROWS = [(step, sig) for step in STEPS for sig in SIGNALS]  # each step under each signal
 LEFT_WITHIN_S = 60
 
@@ -32,6 +34,10 @@ def run_processes(token):
         except OSError:
             pass
     return found
+
+
+def name_of(sig):
+    return sig if sig == TIMEOUT else sig.name
 
 
 def fake_guest_image(release):
@@ -61,13 +67,17 @@ def row(step, sig, tmp):
     failures = []
     if cache.mounts_under(tmp):
         failures.append(f"mounted in this machine's table while it ran: {cache.mounts_under(tmp)}")
-    os.killpg(ctest.pid, sig)
+    if sig == TIMEOUT:
+        step_pid = int(open(os.path.join(dirs["stand-in"], "step.pid")).read())
+        os.kill(step_pid, signal.SIGKILL)
+    else:
+        os.killpg(ctest.pid, sig)
     t0 = time.monotonic()
     ctest.wait()
     while time.monotonic() - t0 < LEFT_WITHIN_S:
         left = run_processes(tmp.encode())
         if not left and not cache.mounts_under(tmp) and not os.listdir(dirs["run"]):
-            print(f"     [{step} {sig.name}] nothing left after {time.monotonic() - t0:.1f}s")
+            print(f"     [{step} {name_of(sig)}] nothing left after {time.monotonic() - t0:.1f}s")
             return failures
         time.sleep(0.2)
     failures += [f"still running {LEFT_WITHIN_S}s later: pid {pid}: {cmd}" for pid, cmd in left]
@@ -94,9 +104,9 @@ def main():
                 for point in cache.mounts_under(tmp):
                     subprocess.run(["umount", "--lazy", point])
         for x in failures:
-            print(f"FAIL [{step} {sig.name}] {x}")
+            print(f"FAIL [{step} {name_of(sig)}] {x}")
         if not failures:
-            print(f"PASS [{step} {sig.name}]")
+            print(f"PASS [{step} {name_of(sig)}]")
         failed += bool(failures)
     print(f"{len(ROWS)} interruptions: {'FAILED ' + str(failed) if failed else 'ok'}")
     return 1 if failed else 0

@@ -30,6 +30,9 @@ def use_stand_ins():
 
 def step(name, work):
     use_stand_ins()
+    if os.environ.get("LANYUE_STAND_IN_HANG") == name:  # the step the test interrupts
+        with open(os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "step.pid"), "w") as f:
+            f.write(str(os.getpid()))
     prefix = wl.Prefix(os.path.join(work, "prefix32"), "win32")
     os.makedirs(prefix.path, exist_ok=True)
     session, vm = wl.Session(prefix), guest.Guest(os.path.join(work, "guest"))
