@@ -101,8 +101,11 @@ def keep(lease_dir, name, grace, stop_signal, log, fds, stdio, argv):
     for fd in fds + streams:
         os.close(fd)
     write_pidfile(files["pid"], p.pid)
+    unheld = 0
     while p.poll() is None:
-        if stopping or not held(lease_dir):
+        # Two looks in a row: a lease is never ended on one odd reading.
+        unheld = unheld + 1 if not held(lease_dir) else 0
+        if stopping or unheld >= 2:
             end_pid(p.pid, grace, first=stop_signal)
             p.poll()
             break

@@ -63,13 +63,19 @@ class Lease:
             try:
                 if identity(int(name)) != open(os.path.join(holders, name)).read().strip():
                     os.unlink(os.path.join(holders, name))
-            except (OSError, ValueError):
+            except (OSError, ValueError):  # another's file being written: not ours to judge
                 pass
         for pid in {holder_pid(), os.getpid()}:
-            who = identity(pid)
-            if who:
-                with open(os.path.join(holders, str(pid)), "w") as f:
-                    f.write(who + "\n")
+            who, path = identity(pid), os.path.join(holders, str(pid))
+            try:
+                if not who or open(path).read().strip() == who:
+                    continue
+            except OSError:
+                pass
+            # A keeper reads holders at any moment: a file is never seen half written.
+            with open(f"{path}.{os.getpid()}.tmp", "w") as f:
+                f.write(who + "\n")
+            os.replace(f"{path}.{os.getpid()}.tmp", path)
 
     def helper_pid(self, name):
         return owned_pid(helper_files(self.dir, name)["pid"])
