@@ -38,9 +38,9 @@ def is_alive(recorded):
 
 
 def write_pidfile(path, pid):
-    with open(path + ".tmp", "w") as f:
+    with open(f"{path}.{os.getpid()}.tmp", "w") as f:
         f.write(f"{identity(pid) or pid}\n")
-    os.replace(path + ".tmp", path)
+    os.replace(f"{path}.{os.getpid()}.tmp", path)
 
 
 def owned_pid(pidfile):

@@ -26,14 +26,15 @@ def build_win32(source, out, libs=(), gui=True, wide=False):
     if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(source):
         return out
     os.makedirs(os.path.dirname(out), exist_ok=True)
-    argv = [mingw_gcc(), "-O2", "-s", "-Wall", "-Werror", "-o", out + ".tmp", source]
+    tmp = f"{out}.{os.getpid()}.tmp"  # two builders never write one file
+    argv = [mingw_gcc(), "-O2", "-s", "-Wall", "-Werror", "-o", tmp, source]
     argv += ["-mwindows"] if gui else []
     argv += ["-municode"] if wide else []
     argv += [f"-l{lib}" for lib in libs]
     cp = subprocess.run(argv, capture_output=True, text=True, timeout=120)
     if cp.returncode != 0:
         raise HarnessError(f"building {os.path.basename(source)} failed:\n{cp.stderr}")
-    os.replace(out + ".tmp", out)
+    os.replace(tmp, out)
     return out
 
 

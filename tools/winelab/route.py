@@ -246,11 +246,13 @@ def ia32_answer(bin_dir):
             raise HarnessError("gcc is needed to build the 32-bit probe")
         os.makedirs(bin_dir, exist_ok=True)
         # -no-pie: the code must sit below 4 GB to be reachable from 32-bit code.
-        cp = subprocess.run(["gcc", "-O2", "-static", "-no-pie", "-o", probe + ".tmp", source],
+        # A name of this process's own: the other generation's start may build it too.
+        tmp = f"{probe}.{os.getpid()}.tmp"
+        cp = subprocess.run(["gcc", "-O2", "-static", "-no-pie", "-o", tmp, source],
                             capture_output=True, text=True)
         if cp.returncode != 0:
             raise HarnessError(f"building the 32-bit probe failed:\n{cp.stderr}")
-        os.replace(probe + ".tmp", probe)
+        os.replace(tmp, probe)
     try:
         cp = subprocess.run([probe], capture_output=True, text=True, timeout=10)
     except subprocess.TimeoutExpired:
