@@ -74,7 +74,7 @@ def main():
     # Built here: a root or guest of another release has no cross compiler.
     ctx = e2e.Ctx(work, exe)
     builds = (lambda: bare_box(work), lambda: ctx.helper("stand_in_client"),
-              lambda: ctx.helper("list_processes"))
+              lambda: ctx.helper("case_agent"))
     route = wl.bring_up(route, builds)
     return route.run([os.path.abspath(__file__), *sys.argv[1:]], lambda: measure(a, exe, work), 3600)
 
@@ -83,7 +83,7 @@ def measure(a, exe, work):
     ctx = e2e.Ctx(work, exe)
     bare = bare_box(work)
     client = ctx.helper("stand_in_client")
-    lister = ctx.helper("list_processes")
+    lister = [ctx.helper("case_agent"), "list"]
     prefix = wl.Prefix(os.path.join(work, "prefix"), "win32")
     lock = wl.PrefixLock(os.path.join(work, "lock"), timeout=60)
     procs = wl.Procs()
@@ -104,7 +104,7 @@ def measure(a, exe, work):
             shutil.copyfile(src, prefix.host_path(dst))
         env = prefix.env(xvfb.name)
         watcher = wl.WindowWatcher(xvfb.name)
-        wl.run([wl.WINE, lister], env, timeout=60)  # wineserver, services and desktop up
+        wl.run([wl.WINE, *lister], env, timeout=60)  # wineserver, services and desktop up
         others = []
         for load in (0, a.others):
             while len(others) < load:
@@ -115,14 +115,14 @@ def measure(a, exe, work):
             if load:
                 deadline = time.monotonic() + 120
                 while True:
-                    listed = wl.run([wl.WINE, lister], env, timeout=60).stdout
+                    listed = wl.run([wl.WINE, *lister], env, timeout=60).stdout
                     if listed.count(b"stand_in_") >= load:
                         break
                     if time.monotonic() > deadline:
                         raise wl.HarnessError(f"only {listed.count(b'stand_in_')} of {load} others listed")
                     time.sleep(0.5)
             # what the tool will scan: Wine's own services too, less the lister itself
-            listed = wl.run([wl.WINE, lister], env, timeout=60).stdout
+            listed = wl.run([wl.WINE, *lister], env, timeout=60).stdout
             listed_count[load] = listed.count(b"\t") - 1
             for argv in ([wl.WINE, tool_at], [wl.WINE, bare_at]):  # warm-up, not counted
                 time_to_box(procs, watcher, xvfb.name, argv, env)

@@ -11,7 +11,9 @@
  *                           HKLM looks to a standard user), or fails
  *   ID clear                opens the key up again and removes the vendor's key
  *                           from both views
- * Each answer is "begin ID", its lines, then "end ID RC" (RC 0: done). */
+ * Each answer is "begin ID", its lines, then "end ID RC" (RC 0: done).
+ * Run as "case_agent list" it answers that one request, bare, and exits: the
+ * benchmark lists processes with a program of its own that way. */
 #include <windows.h>
 #include <psapi.h>
 #include <sddl.h>
@@ -197,13 +199,15 @@ static int read_request(char *line, size_t size)
     return 0;
 }
 
-int main(void)
+int main(int argc, char **argv)
 {
     static char line[16384];
     static wchar_t wide[16384];
     wchar_t *words[16], *p;
     int count, rc;
     GetDesktopWindow(); /* the desktop comes up now, not with the program under test */
+    if (argc == 2 && strcmp(argv[1], "list") == 0)
+        return list();
     while (read_request(line, sizeof line)) {
         if (!MultiByteToWideChar(CP_UTF8, 0, line, -1, wide, sizeof wide / sizeof wide[0]))
             continue;

@@ -234,7 +234,7 @@ class Phases:
 
 
 class Listing:
-    """What list_processes saw: process paths in EnumProcesses order (ANSI bytes)
+    """What the case agent listed: process paths in EnumProcesses order (ANSI bytes)
     and the registry views holding the vendor key."""
 
     def __init__(self, paths, key_views):
