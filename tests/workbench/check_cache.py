@@ -18,6 +18,7 @@ ROWS = [
     ("guest-old", True, 15, False, False, False),
     ("guest-new", True, 0, False, True, False),
     ("guest-x.partial", True, 0, True, False, False),
+    ("guest-x.tmp", True, 0, False, False, False),  # a killed build's scratch
     ("guest-data", False, 15, False, True, True),
     ("notes.partial", False, 15, False, True, True),
     (ROOT, True, 15, False, True, False),  # built long ago, used by a run just now

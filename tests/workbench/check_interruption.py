@@ -74,6 +74,13 @@ def row(step, sig, tmp):
         os.killpg(ctest.pid, sig)
     t0 = time.monotonic()
     ctest.wait()
+    try:  # a killed build's temporary files stay where the next build clears them
+        scratch = open(os.path.join(dirs["stand-in"], "scratch")).read().strip()
+        if os.path.exists(scratch) and not scratch.startswith(dirs["cache"] + os.sep):
+            failures.append(f"the build's temporary folder is left outside the cache: {scratch}")
+            os.rmdir(scratch)
+    except OSError:
+        pass
     while time.monotonic() - t0 < LEFT_WITHIN_S:
         left = run_processes(tmp.encode())
         if not left and not cache.mounts_under(tmp) and not os.listdir(dirs["run"]):

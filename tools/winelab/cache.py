@@ -149,8 +149,14 @@ def lock(timeout=600):
     return f
 
 
+UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it ends
+
+
 def _build_lock_path(path):
-    return (path[:-len(".partial")] if path.endswith(".partial") else path) + ".lock"
+    for ending in UNFINISHED:
+        if path.endswith(ending):
+            path = path[:-len(ending)]
+    return path + ".lock"
 
 
 def _building(path):
@@ -168,7 +174,7 @@ def _building(path):
 
 
 def prune(keep, days=14):  # keep: folders in use
-    """Under lock(): killed builds (*.partial) go, and images and roots of other recipes
+    """Under lock(): killed builds (*.partial, *.tmp) go, and images and roots of other recipes
     unused for `days` (2-3 GB each). Unmarked folders stay, and so does what a build
     is writing right now."""
     root = cache_root()
@@ -177,7 +183,7 @@ def prune(keep, days=14):  # keep: folders in use
         if not name.startswith(tuple(f"{kind}-" for kind in BUILT)) or name.endswith(".lock") or path in keep \
                 or not is_marked(path) or _building(path):
             continue
-        if name.endswith(".partial") or time.time() - last_used(path) > days * 86400:
+        if name.endswith(UNFINISHED) or time.time() - last_used(path) > days * 86400:
             remove_marked(path)
 
 
@@ -198,15 +204,16 @@ def clean(log=print):
 
 def _build_once(final, ready, build, timeout):
     """The one way a cache folder is built: under a lock of its own (so other
-    folders build side by side) unless ready; a killed build's FINAL.partial is
-    cleared first; `build()` makes FINAL, or raises."""
+    folders build side by side) unless ready; a killed build's FINAL.partial and
+    FINAL.tmp are cleared first; `build()` makes FINAL, or raises."""
     make_marked(cache_root())
     with open(_build_lock_path(final), "w") as build_lock:
         lock_with_deadline(build_lock, timeout, f"{final} (a build of it)")
         if not ready():
             with lock():
-                if os.path.exists(final + ".partial"):
-                    remove_marked(final + ".partial")
+                for left in (final + ending for ending in UNFINISHED):
+                    if os.path.exists(left):
+                        remove_marked(left)
             t0 = time.monotonic()
             build()
             if not ready():
@@ -279,13 +286,17 @@ def releases_in_use():
 def _run_build(final, release, kind, build_log, deadline):
     """One build, in mount and process namespaces of its own: whatever it mounts is
     never in this machine's mount table, and when this process dies, however, the
-    namespace's first process is killed and every process of the build with it."""
+    namespace's first process is killed and every process of the build with it.
+    Its temporary files go in FINAL.tmp, not /tmp: a killed mmdebstrap cleans
+    up nothing, and the next build clears that folder with FINAL.partial."""
     start = os.path.getsize(build_log)
+    scratch = make_marked(final + ".tmp")
     argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
             os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
     with open(build_log, "ab") as out:
         p = subprocess.Popen(argv + [final, release], stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent)
+                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent,
+                             env=dict(os.environ, TMPDIR=scratch))
         try:
             p.wait(timeout=max(1, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
@@ -296,6 +307,9 @@ def _run_build(final, release, kind, build_log, deadline):
             end_pid(p.pid, grace=10, group=True)
             p.wait()
             raise
+        finally:
+            if p.poll() is not None:
+                remove_marked(scratch)
     with open(build_log, "rb") as f:
         f.seek(start)
         return p.returncode, f.read().decode("utf-8", "replace")
