@@ -13,7 +13,7 @@ import time
 
 from .common import HarnessError, scaled
 from .keeper import held, helper_files, remove_lease_if_idle
-from .pids import end_pid, identity, owned_pid
+from .pids import end_pid, identity, owned_pid, write_aside
 
 RUN_DIR_ENV = "LANYUE_RUN_DIR"
 # The process whose life holds the leases a step takes, when not the step's
@@ -72,10 +72,7 @@ class Lease:
                     continue
             except OSError:
                 pass
-            # A keeper reads holders at any moment: a file is never seen half written.
-            with open(f"{path}.{os.getpid()}.tmp", "w") as f:
-                f.write(who + "\n")
-            os.replace(f"{path}.{os.getpid()}.tmp", path)
+            write_aside(path, who + "\n")  # a keeper reads holders at any moment
 
     def helper_pid(self, name):
         return owned_pid(helper_files(self.dir, name)["pid"])

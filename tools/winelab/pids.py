@@ -37,10 +37,17 @@ def is_alive(recorded):
         return False
 
 
+def write_aside(path, text):
+    """Writes a file that others read at any moment: aside, under a name of this
+    process's own, then renamed into place, so nobody sees it half written."""
+    tmp = f"{path}.{os.getpid()}.tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)
+
+
 def write_pidfile(path, pid):
-    with open(f"{path}.{os.getpid()}.tmp", "w") as f:
-        f.write(f"{identity(pid) or pid}\n")
-    os.replace(f"{path}.{os.getpid()}.tmp", path)
+    write_aside(path, f"{identity(pid) or pid}\n")
 
 
 def owned_pid(pidfile):
