@@ -5,8 +5,7 @@
 # relay logs, and the processes it starts, each ended by pid, the long-lived
 # ones on leases that end them with the run. Callers import this package only.
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir
-from .display import (Display, WindowWatcher, held_keys, press_return, visible_windows, window_name,
-                      window_pid, xdotool)
+from .display import Display, WindowWatcher, held_keys, press_return, window_name, window_pid, xdotool
 from .packages import ensure_packages
 from .prefix import WINE, Prefix, PrefixLock, make_prefixes, suite_prefixes
 from .procs import Procs, run
@@ -19,8 +18,7 @@ from .session import Session
 # What the package re-exports: the names above are its interface, not unused.
 __all__ = [
     "REPO", "HarnessError", "Unavailable", "scaled", "state_dir",
-    "Display", "WindowWatcher", "held_keys", "press_return", "visible_windows", "window_name",
-    "window_pid", "xdotool",
+    "Display", "WindowWatcher", "held_keys", "press_return", "window_name", "window_pid", "xdotool",
     "ensure_packages",
     "WINE", "Prefix", "PrefixLock", "make_prefixes", "suite_prefixes",
     "Procs", "run",

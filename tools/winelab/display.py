@@ -71,10 +71,19 @@ def display_on_lease(lease, size="1024x768x24"):
     return _read_display(r, lambda: lease.helper_pid("xvfb") is not None)
 
 
-def unreachable(display):
-    sock = f"/tmp/.X11-unix/X{display.lstrip(':').split('.')[0]}"
-    return HarnessError(f"cannot open display {display} (its socket {sock} "
-                        f"{'is there' if os.path.exists(sock) else 'is gone'})")
+def open_x(display):
+    """libX11 and a connection to the display, or an error saying whether its
+    socket is there."""
+    x = ctypes.CDLL(LIBX11)
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x.XOpenDisplay(display.encode())
+    if not dpy:
+        sock = f"/tmp/.X11-unix/X{display.lstrip(':').split('.')[0]}"
+        raise HarnessError(f"cannot open display {display} (its socket {sock} "
+                           f"{'is there' if os.path.exists(sock) else 'is gone'})")
+    return x, dpy
 
 
 class WindowWatcher:
@@ -85,18 +94,13 @@ class WindowWatcher:
     SUBSTRUCTURE_NOTIFY_MASK = 1 << 19
 
     def __init__(self, display):
-        self.x = ctypes.CDLL(LIBX11)
-        self.x.XOpenDisplay.restype = ctypes.c_void_p
-        self.x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        self.x, self.dpy = open_x(display)
         self.x.XDefaultRootWindow.restype = ctypes.c_ulong
         self.x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
         self.x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-        for f in ("XConnectionNumber", "XPending", "XFlush", "XCloseDisplay"):
+        for f in ("XConnectionNumber", "XPending", "XFlush"):
             getattr(self.x, f).argtypes = [ctypes.c_void_p]
         self.x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
-        self.dpy = self.x.XOpenDisplay(display.encode())
-        if not self.dpy:
-            raise unreachable(display)
         self.x.XSelectInput(self.dpy, self.x.XDefaultRootWindow(self.dpy), self.SUBSTRUCTURE_NOTIFY_MASK)
         self.x.XFlush(self.dpy)
         self.fd = self.x.XConnectionNumber(self.dpy)
@@ -146,11 +150,6 @@ def xdotool(display, *args, timeout=10):
         raise HarnessError(f"xdotool {' '.join(args)} hung")
 
 
-def visible_windows(display, pid):
-    cp = xdotool(display, "search", "--onlyvisible", "--pid", str(pid))
-    return [int(x) for x in cp.stdout.split()] if cp.returncode == 0 else []
-
-
 def window_name(display, wid):
     return xdotool(display, "getwindowname", str(wid)).stdout.rstrip(b"\n").decode("utf-8", "replace")
 
@@ -158,17 +157,11 @@ def window_name(display, wid):
 def held_keys(display):
     """Names of the keys the display's server holds down: a key left held repeats
     into every later window of the display."""
-    x11 = ctypes.CDLL(LIBX11)
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11, dpy = open_x(display)
     x11.XkbKeycodeToKeysym.restype = ctypes.c_ulong
     x11.XkbKeycodeToKeysym.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.c_int]
     x11.XKeysymToString.restype = ctypes.c_char_p
     x11.XQueryKeymap.argtypes = [ctypes.c_void_p, ctypes.c_char * 32]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    dpy = x11.XOpenDisplay(display.encode())
-    if not dpy:
-        raise unreachable(display)
     try:
         keys = (ctypes.c_char * 32)()
         x11.XQueryKeymap(dpy, keys)

@@ -20,16 +20,14 @@ def mingw_gcc():
     raise HarnessError("i686-w64-mingw32-gcc missing: install gcc-mingw-w64-i686-win32")
 
 
-def build_win32(source, out, libs=(), gui=True, wide=False):
-    """Compiles a small C helper for 32-bit Windows when the source is newer;
-    `wide`: its entry point is wmain, taking the command line as UTF-16."""
+def build_win32(source, out, libs=(), gui=True):
+    """Compiles a small C helper for 32-bit Windows when the source is newer."""
     if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(source):
         return out
     os.makedirs(os.path.dirname(out), exist_ok=True)
     tmp = f"{out}.{os.getpid()}.tmp"  # two builders never write one file
     argv = [mingw_gcc(), "-O2", "-s", "-Wall", "-Werror", "-o", tmp, source]
     argv += ["-mwindows"] if gui else []
-    argv += ["-municode"] if wide else []
     argv += [f"-l{lib}" for lib in libs]
     cp = subprocess.run(argv, capture_output=True, text=True, timeout=120)
     if cp.returncode != 0:
