@@ -88,17 +88,20 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the Wine prefix afterwards")
     ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
                     help="the Debian release whose Wine runs it (default: this machine's)")
+    ap.add_argument("--here", action="store_true", help=argparse.SUPPRESS)  # where the route runs Wine
     a = ap.parse_args()
     exe = os.path.abspath(a.exe)
     out_dir = os.path.join(wl.REPO, "build", "try-under-wine")
     ctx = e2e.Ctx(out_dir, exe, a.generation)
     prefix = ctx.prefixes["win32"]
     e2e.check_exe(exe)
+    if a.here:
+        return try_here(ctx, prefix, a.keep)
     route = wl.bring_up(wl.choose_route(out_dir, ctx.shares(), a.generation),
                         [lambda name=name: ctx.helper(name) for name in e2e.HELPERS])
     print(f"Wine: {wl.generation(a.generation)}")
     try:
-        return route.run([os.path.abspath(__file__), exe, "--generation", a.generation,
+        return route.run([os.path.abspath(__file__), exe, "--generation", a.generation, "--here",
                           *(["--keep"] if a.keep else [])],
                          lambda: try_here(ctx, prefix, a.keep), 1800)
     finally:

@@ -472,38 +472,34 @@ def write_summary(log_dir, case, res, before, after, failures):
 
 # ---------------------------------------------------------------- commands
 
-# GB a generation's two prefixes take where Wine runs on this machine (measured:
-# 0.6 + 1.3 GB on Wine 8.0, 0.6 + 1.4 GB on Wine 10.0).
-PREFIXES_GB = 2.5
-
-
 def room_needs(ctx, route):
-    """What a generation will write here beyond its route's own: its prefixes, where
-    Wine runs on this machine and they are not made yet."""
-    if route.kind not in ("native", "root") or all(p.is_made() for p in ctx.prefixes.values()):
+    """What a generation writes in its work folder beyond its route's own: its
+    prefixes, where Wine runs on this machine."""
+    if route.kind not in ("native", "root"):
         return []
-    return [(ctx.state, PREFIXES_GB, f"the {ctx.release} prefixes")]
+    return [wl.Need(ctx.state, wl.PREFIXES_GB, f"the {ctx.release} prefixes", [ctx.state],
+                    [os.path.join(p.path, "lanyue-ready") for p in ctx.prefixes.values()])]
 
 
 def cmd_start(ctx, run_generations):
-    """Picks the route, says which and why, checks the disk has room for every
-    generation of the run that is not up yet, builds the helpers here on the host
-    and brings the route up (the guest boots once for the whole run)."""
+    """Picks the route, says which and why, reserves the disk room this generation
+    needs, counting what the run's other generations need, builds the helpers here
+    on the host and brings the route up (the guest boots once for the whole run)."""
     t0 = time.monotonic()
     builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
     route = wl.choose_route(ctx.workdir, ctx.shares(), ctx.release)
-    needs, guests = room_needs(ctx, route), int(route.kind == "guest")
+    others, guests = [], int(route.kind == "guest")
     for release in run_generations:
         if release != ctx.release:
             other = Ctx(os.path.join(os.path.dirname(ctx.workdir), wl.generation(release).tests),
                         ctx.exe, release)
-            their = wl.choose_route(other.workdir, other.shares(), release)
-            needs += their.room_needs() + room_needs(other, their)
+            their = wl.choose_route(other.workdir, other.shares(), release, ia32=route.ia32)
+            others += their.room_needs() + room_needs(other, their)
             guests += their.kind == "guest"
     # Guests side by side share the cores: an emulated CPU waiting for a core of
     # its own costs far more than it gives.
     route.cpus = max(1, (os.cpu_count() or 1) // max(1, guests))
-    wl.bring_up(route, builds, needs)
+    wl.bring_up(route, builds, room_needs(ctx, route), others)
     print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
 

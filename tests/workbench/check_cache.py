@@ -1,7 +1,9 @@
 # The guest image cache's prune and clean-up, over a cache of the test's own
 # holding marked and unmarked folders and a killed build with a bind mount
-# left inside. Run in a private mount namespace (see CMakeLists.txt), as root.
+# left inside; and a kept prefix copy killed halfway, after which the next copy
+# is whole. Run in a private mount namespace (see CMakeLists.txt), as root.
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -9,7 +11,7 @@ import time
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from winelab import cache, route  # noqa: E402
+from winelab import cache, prefix, route  # noqa: E402
 
 DAY = 86400
 ROOT = None  # the trixie root's folder name, once the cache is the test's
@@ -25,11 +27,56 @@ ROWS = [
 ]
 
 
+STAND_INS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stand-ins")
+COPY = ("import sys; sys.path.insert(0, sys.argv[1]); from winelab import prefix; "
+        "prefix.copy_prefix(sys.argv[2], sys.argv[3])")
+
+
+def tree(folder):
+    return sorted((os.path.relpath(os.path.join(top, f), folder), open(os.path.join(top, f), "rb").read())
+                  for top, _, files in os.walk(folder) for f in files)
+
+
+def kept_copy_killed(tmp):
+    """A kept copy killed halfway (a stand-in cp hangs there): nothing half made is
+    in place, and the next copy makes a whole one and clears what the first left."""
+    source, target = os.path.join(tmp, "made", "prefix32"), os.path.join(tmp, "kept", "prefix32-0123")
+    os.makedirs(os.path.join(source, "drive_c"))
+    os.makedirs(os.path.dirname(target))
+    for i in range(8):
+        with open(os.path.join(source, "drive_c", f"file{i}"), "w") as f:
+            f.write(f"file {i}\n" * 1000)
+    with open(os.path.join(source, "lanyue-ready"), "w") as f:
+        f.write("made\n")
+    env = dict(os.environ, PATH=STAND_INS + os.pathsep + os.environ["PATH"], LANYUE_STAND_IN_DIR=tmp)
+    p = subprocess.Popen([sys.executable, "-c", COPY, os.path.dirname(os.path.dirname(prefix.__file__)),
+                          source, target], env=env, start_new_session=True)
+    deadline = time.monotonic() + 30
+    while not os.path.exists(os.path.join(tmp, "reached-copy")) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    os.killpg(p.pid, signal.SIGKILL)
+    p.wait()
+    failures = []
+    if os.path.exists(target):
+        failures.append("a copy killed halfway is in place")
+    if not [n for n in os.listdir(os.path.dirname(target)) if ".partial" in n]:
+        failures.append("the killed copy left nothing aside: it was not killed halfway")
+    prefix.copy_prefix(source, target)
+    if tree(target) != tree(source):
+        failures.append("the next copy is not whole")
+    left = [n for n in os.listdir(os.path.dirname(target)) if ".partial" in n]
+    if left:
+        failures.append(f"left aside after the next copy: {left}")
+    return failures
+
+
 def main():
     if os.geteuid() != 0:
         print("needs root, to bind-mount")
         return 77
     failures = []
+    with tempfile.TemporaryDirectory(prefix="lanyue-kept-test-") as tmp:
+        failures += [f"[kept copy killed halfway] {x}" for x in kept_copy_killed(tmp)]
     with tempfile.TemporaryDirectory(prefix="lanyue-cache-test-") as tmp:
         os.environ["LANYUE_GUEST_CACHE"] = tmp
         root = cache.cache_root()
@@ -77,7 +124,7 @@ def main():
             subprocess.run(["umount", "--lazy", point])
     for x in failures:
         print(f"FAIL {x}")
-    print(f"{len(ROWS)} folders, prune and clean: {'FAILED' if failures else 'ok'}")
+    print(f"{len(ROWS)} folders, prune and clean, and a kept copy killed halfway: {'FAILED' if failures else 'ok'}")
     return 1 if failures else 0
 
 

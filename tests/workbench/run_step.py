@@ -3,7 +3,9 @@
 # end of it all), with stand-ins for mmdebstrap, qemu, Xvfb and Wine, and the
 # step the test interrupts (LANYUE_STAND_IN_HANG) blocking in a stand-in.
 # `--ctest` plays ctest: runs the steps one after the other, each a process of
-# its own, and exits at once on a signal.
+# its own, and exits at once on a signal. Run by a route (another release's root),
+# a step goes through the route as the suite's steps do, and prepare copies the
+# prefix from a kept one.
 # Usage: run_step.py STEP WORKDIR | run_step.py --ctest LAST_STEP WORKDIR
 import os
 import signal
@@ -41,6 +43,8 @@ def step(name, work):
     elif name == "boot":
         vm.boot([], "bookworm")
     elif name == "prepare":
+        if os.environ.get(wine.KEPT_ENV):
+            prefix.create(None)
         session.start()
         if os.environ.get("LANYUE_STAND_IN_HANG"):
             wl.run([wine.WINE, "wineboot", "-i"], prefix.env(), timeout=1000)
@@ -81,4 +85,6 @@ if __name__ == "__main__":
         sys.exit(play_ctest(sys.argv[2], sys.argv[3]))
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _on_signal)
+    if os.environ.get("LANYUE_E2E_ROUTE") == "native":  # where a route runs it
+        sys.exit(wl.saved_route(sys.argv[2]).run(None, lambda: step(sys.argv[1], sys.argv[2]), 60))
     sys.exit(step(sys.argv[1], sys.argv[2]))

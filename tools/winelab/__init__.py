@@ -7,12 +7,13 @@
 from .common import REPO, HarnessError, Unavailable, scaled, state_dir
 from .display import Display, WindowWatcher, held_keys, press_return, window_name, window_pid, xdotool
 from .packages import ensure_packages
-from .prefix import WINE, Prefix, PrefixLock, make_prefixes, suite_prefixes
+from .prefix import PREFIXES_GB, WINE, Prefix, PrefixLock, make_prefixes, suite_prefixes
 from .procs import Procs, run
 from .programs import build_win32, run_until_boxes_closed
 from .generations import GENERATIONS, chosen, generation, host_release
 from .route import SKIP, Skip, bring_up, choose_route, saved_route
 from .lease import Lease, sweep
+from .room import Need
 from .session import Session
 
 # What the package re-exports: the names above are its interface, not unused.
@@ -20,10 +21,10 @@ __all__ = [
     "REPO", "HarnessError", "Unavailable", "scaled", "state_dir",
     "Display", "WindowWatcher", "held_keys", "press_return", "window_name", "window_pid", "xdotool",
     "ensure_packages",
-    "WINE", "Prefix", "PrefixLock", "make_prefixes", "suite_prefixes",
+    "PREFIXES_GB", "WINE", "Prefix", "PrefixLock", "make_prefixes", "suite_prefixes",
     "Procs", "run",
     "build_win32", "run_until_boxes_closed",
     "GENERATIONS", "chosen", "generation", "host_release",
     "SKIP", "Skip", "bring_up", "choose_route", "saved_route",
-    "Lease", "sweep", "Session",
+    "Lease", "sweep", "Need", "Session",
 ]

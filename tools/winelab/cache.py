@@ -1,33 +1,41 @@
 # The guest image cache: one folder of its own (~/.cache/lanyue-repair), an
 # image (or, to run natively in a namespace, a root) built once per Debian
 # release and recipe hash from tests/e2e/guest/, in private mount and process
-# namespaces, so a build leaves no mount and no process however it ends; the
-# room a run needs, checked before it writes; and pruning by last use and
-# clearing that touch only folders the workbench made and marked.
+# namespaces, so a build leaves no mount and no process however it ends; and
+# pruning by last use and clearing that touch only folders the workbench made
+# and marked.
 import fcntl
 import hashlib
 import os
 import re
-import shutil
 import subprocess
 import sys
 import time
 
 from .common import REPO, HarnessError, lock_with_deadline
 from .pids import die_with_parent, end_pid
+from .room import Need
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
 IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
          "root": ("rootfs/sbin/lanyue-init",),
          "prefixes": ("prefixes.img",)}
-MARK = ".lanyue-workbench"  # in every folder the workbench makes in the cache
+MARK = ".lanyue-workbench"
+UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it ends  # in every folder the workbench makes in the cache
 # GB of disk each thing takes, measured with a margin: a build holds the root
 # tree and the image side by side; the guest's prefixes, made once, take 2 GB
 # in a disk of their own; a running guest writes what the cases change into a
 # snapshot overlay, which qemu keeps in the cache.
 BUILD_GB = {"guest": 6, "root": 3, "prefixes": 3}
 OVERLAY_GB = 1
+
+
+def build_need(release, kind, what):
+    """The room a build of this cache folder takes until it is whole."""
+    final = image_dir(release, kind)
+    return Need(cache_root(), BUILD_GB[kind], what, [final + ending for ending in ("",) + UNFINISHED],
+                [os.path.join(final, f) for f in BUILT[kind]])
 # What apt says when the archive, not the recipe, made a build fail.
 ARCHIVE_ERROR = re.compile(r"Failed to fetch|Hash Sum mismatch|unexpected size|Mirror sync|"
                            r"Some index files failed|Unable to fetch|is whole right now")
@@ -85,34 +93,6 @@ def overlay_dir():
     return make_marked(os.path.join(cache_root(), "overlays"))
 
 
-def free_gb(path):
-    while not os.path.exists(path):
-        path = os.path.dirname(path)
-    return shutil.disk_usage(path).free / 2**30
-
-
-def check_room(needs):
-    """needs: (folder, GB, what it is for). Fails naming the folder, the room
-    needed there and the room free, for each file system that lacks it; folders
-    on one file system add up. Call it under lock(), after prune()."""
-    by_fs = {}
-    for folder, gb, what in needs:
-        probe = folder
-        while not os.path.exists(probe):
-            probe = os.path.dirname(probe)
-        entry = by_fs.setdefault(os.stat(probe).st_dev, [folder, 0.0, []])
-        entry[1] += gb
-        entry[2].append(f"{what} {gb:g} GB")
-    short = []
-    for folder, need, whats in by_fs.values():
-        free = free_gb(folder)
-        if free < need:
-            short.append(f"{folder} has {free:.1f} GB free, and the Wine suite needs {need:g} GB "
-                         f"there ({'; '.join(whats)})")
-    if short:
-        raise HarnessError("not enough disk: " + "; ".join(short))
-
-
 def mounts_under(path):
     """Mount points at or below path, deepest first."""
     path = os.path.realpath(path)
@@ -147,9 +127,6 @@ def lock(timeout=600):
     f = open(os.path.join(cache_root(), "cache.lock"), "w")
     lock_with_deadline(f, timeout, f"{cache_root()}/cache.lock")
     return f
-
-
-UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it ends
 
 
 def _build_lock_path(path):

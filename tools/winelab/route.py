@@ -10,13 +10,14 @@ import shlex
 import subprocess
 import sys
 
-from . import cache, lease
+from . import cache, lease, room
 from .common import REPO, STATE_ENV, WAIT_SCALE, HarnessError, Unavailable
 from .generations import generation, host_release
 from .guest import Guest
 from .packages import ensure_packages, ensure_zh_locale, require
-from .pids import end_pid
-from .prefix import KEPT_ENV
+from .pids import end_pid, identity, is_alive
+from .prefix import KEPT_ENV, PREFIXES, PREFIXES_GB, kept_name, wine_version
+from .room import Need
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
@@ -24,6 +25,7 @@ NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
 GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
 ROOT_PACKAGES = ("mmdebstrap", "bubblewrap")
 GUEST_SCALE = 6  # everything in the guest runs under emulation
+KEPT_AT = "/run/lanyue-kept"  # where a root sees the folder its prefixes are kept in
 # Every setting a workbench command reads from the environment, as the guest
 # gets it: paths resolved here, on the host.
 FORWARDED = {
@@ -42,6 +44,7 @@ class Route:
     cpus = None               # the cores a guest gets (default: its boot script's)
     wait_scale = WAIT_SCALE   # the factor every wait of a command run there gets
     own_timings = True        # timings taken there are the tool's, not an emulator's
+    ia32 = None               # what the probe said, where it was asked
 
     def __init__(self, reason, workdir, forced=False, release=None, shares=()):
         self.reason, self.workdir, self.forced = reason, workdir, forced
@@ -88,6 +91,14 @@ class Route:
         cache.mark_used(folder)
         return folder
 
+    def kept_need(self, wine_root):
+        """The room the kept copy of this route's prefixes takes until it is there."""
+        folder = os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}")
+        version = wine_version(wine_root)
+        done = [os.path.join(folder, kept_name(name, arch, version), "lanyue-ready")
+                for arch, name in PREFIXES.items()] if version else []
+        return Need(cache.cache_root(), PREFIXES_GB, f"keeping the {self.release} prefixes", [folder], done)
+
     def job_script(self, argv, state=None, holder=None, run_dir=None, kept=None):
         """A bash script running argv (a Python script and its arguments) with the
         forwarded settings, as the native route where it runs, in the same folder
@@ -115,9 +126,13 @@ class NativeRoute(Route):
         require(NATIVE_PACKAGES, "Wine")
         ensure_zh_locale()
 
+    def room_needs(self):
+        return [self.kept_need("/")]
+
     def run(self, argv, here, timeout):
-        # Inside a guest the command is told where (not) to keep prefixes.
-        os.environ.setdefault(KEPT_ENV, self.kept_prefixes())
+        # A command that another route runs here is told where (not) to keep prefixes.
+        if KEPT_ENV not in os.environ:
+            os.environ[KEPT_ENV] = self.kept_prefixes()
         return here()
 
 
@@ -135,9 +150,9 @@ class RootRoute(Route):
         cache.build_image(self.release, "root")
 
     def room_needs(self):
-        if cache.image_ready(self.release, "root"):
-            return []
-        return [(cache.cache_root(), cache.BUILD_GB["root"], f"building the {self.release} root")]
+        built = cache.image_ready(self.release, "root")
+        return [cache.build_need(self.release, "root", f"building the {self.release} root"),
+                self.kept_need(os.path.join(cache.image_dir(self.release, "root"), "rootfs") if built else None)]
 
     def root(self):
         """The root start() built; a command never builds one."""
@@ -148,13 +163,32 @@ class RootRoute(Route):
         return os.path.join(folder, "rootfs")
 
     def bwrap_argv(self, script):
-        tmp = os.path.join(self.workdir, "root-tmp")
-        os.makedirs(tmp, exist_ok=True)
-        os.chmod(tmp, 0o1777)
-        leases, kept = lease.run_dir(), self.kept_prefixes()
-        argv = ["bwrap", "--bind", self.root(), "/", "--dev", "/dev", "--proc", "/proc",
-                "--tmpfs", "/dev/shm", "--tmpfs", "/run", "--bind", leases, leases, "--bind", tmp, "/tmp",
-                "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir, "--bind", kept, kept]
+        """The root itself is bound read-only, entry by entry over an empty tmpfs, so
+        the repository and the work folder can appear at their own paths; a command's
+        writable places are the work folder's: its /tmp (where the next command finds
+        the display and the Wine server), /var/tmp and home, and a tmpfs /run."""
+        root = self.root()
+        places = {"/tmp": "root-tmp", "/var/tmp": "root-var-tmp", "/root": "root-home"}
+        argv = ["bwrap", "--tmpfs", "/"]
+        for name in sorted(os.listdir(root)):
+            path, there = os.path.join(root, name), "/" + name
+            if os.path.islink(path):
+                argv += ["--symlink", os.readlink(path), there]
+            elif there in places or name in ("dev", "proc", "run"):
+                continue
+            elif os.path.isdir(path) and not os.listdir(path):
+                argv += ["--dir", there]  # empty (home, srv, ...): a place to show folders at
+            else:
+                argv += ["--ro-bind", path, there]
+        argv += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/dev/shm", "--tmpfs", "/run"]
+        for there, name in places.items():
+            folder = os.path.join(self.workdir, name)
+            os.makedirs(folder, exist_ok=True)
+            os.chmod(folder, 0o700 if there == "/root" else 0o1777)
+            argv += ["--bind", folder, there]
+        leases = lease.run_dir()
+        argv += ["--bind", leases, leases, "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir,
+                 "--bind", self.kept_prefixes(), KEPT_AT]
         for path, ro in self.shares:
             argv += ["--ro-bind" if ro else "--bind", path, path]
         return argv + ["--die-with-parent", "--", "/bin/bash", "-c", script]
@@ -163,8 +197,7 @@ class RootRoute(Route):
         # As in the guest, the command gets the forwarded settings and nothing else of ours.
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
         # Its sessions are held by what holds this step: they outlive the command.
-        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir(),
-                                 kept=self.kept_prefixes())
+        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir(), kept=KEPT_AT)
         with open(os.devnull) as null:
             p = subprocess.Popen(self.bwrap_argv(script), stdin=null, env=env)
         try:
@@ -218,11 +251,11 @@ class GuestRoute(Route):
             maker.stop()
 
     def room_needs(self):
-        needs = [(cache.cache_root(), cache.BUILD_GB[kind], f"building the {self.release} guest's {what}")
-                 for kind, what in (("guest", "image"), ("prefixes", "prefixes"))
-                 if not cache.image_ready(self.release, kind)]
-        if self.guest.pid() is None:
-            needs.append((cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes"))
+        needs = [cache.build_need(self.release, kind, f"building the {self.release} guest's {what}")
+                 for kind, what in (("guest", "image"), ("prefixes", "prefixes"))]
+        if self.guest.pid() is None:  # its snapshot's overlay, for as long as the run
+            needs.append(Need(cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes",
+                              [os.path.join(self.workdir, "guest")]))
         return needs
 
     def run(self, argv, here, timeout):
@@ -237,8 +270,15 @@ class GuestRoute(Route):
         self.guest.stop(grace)
 
 
+# The harness's own tests tell the route choice what the probe says, so that each
+# of their rows takes the route it names on every kind of machine.
+TOLD_IA32 = None
+
+
 def ia32_answer(bin_dir):
     """What tools/ia32_probe.c, a 64-bit program that enters 32-bit code, says: 'yes' or 'no: why'."""
+    if TOLD_IA32 is not None:
+        return TOLD_IA32
     source = os.path.join(REPO, "tools", "ia32_probe.c")
     probe = os.path.join(bin_dir, "ia32_probe")
     if not (os.path.exists(probe) and os.path.getmtime(probe) >= os.path.getmtime(source)):
@@ -260,11 +300,12 @@ def ia32_answer(bin_dir):
     return cp.stdout.strip() or f"no: the probe ended with status {cp.returncode}"
 
 
-def choose_route(workdir, shares=(), release=None):
+def choose_route(workdir, shares=(), release=None, ia32=None):
     """For a release's Wine (default: this machine's): natively where this kernel
     runs 32-bit code, directly or in that release's root; a guest of that release
     otherwise. LANYUE_E2E_ROUTE forces native or guest. `shares`: (host folder,
-    read-only) commands must see besides the repository. Installs nothing: start() does."""
+    read-only) commands must see besides the repository; `ia32`: the probe's answer,
+    when asked already. Installs nothing: start() does."""
     release = release or host_release()
     generation(release)
     native = NativeRoute if release == host_release() else RootRoute
@@ -275,18 +316,22 @@ def choose_route(workdir, shares=(), release=None):
         return GuestRoute(f"{ROUTE_ENV}=guest", workdir, True, release, shares)
     if forced:
         raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
-    answer = ia32_answer(os.path.join(workdir, "bin"))
+    answer = ia32 or ia32_answer(os.path.join(workdir, "bin"))
     if answer == "yes":
-        return native("this kernel runs 32-bit x86 code", workdir, False, release, shares)
-    return GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, False, release, shares)
+        route = native("this kernel runs 32-bit x86 code", workdir, False, release, shares)
+    else:
+        route = GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, False, release, shares)
+    route.ia32 = answer
+    return route
 
 
-def bring_up(route, builds=(), needs=()):
-    """Ends what an earlier run left, checks the disk has room for what the run will
-    write (the route's own needs and `needs`: (folder, GB, what)), builds on the
-    host, starts the route and records it for later commands. A route this machine
-    cannot have by nature raises Skip, unless it was forced: then, as every other
-    cause (no room among them), HarnessError."""
+def bring_up(route, builds=(), needs=(), others=()):
+    """Ends what an earlier run left, reserves the disk room this generation will
+    write (the route's own needs and `needs`: room.Need), counting what the run's
+    other generations will (`others`), builds on the host, starts the route and
+    records it for later commands. A route this machine cannot have by nature
+    raises Skip, unless it was forced: then, as every other cause (no room among
+    them), HarnessError."""
     lease.sweep()
     Guest(os.path.join(route.workdir, "guest")).stop()  # one an earlier run of this folder left
     print(f"route: {route}")
@@ -294,7 +339,9 @@ def bring_up(route, builds=(), needs=()):
     route.save()
     with cache.lock():
         cache.prune(keep=[cache.image_dir(r, k) for r in cache.releases_in_use() for k in cache.BUILT])
-        cache.check_room(route.room_needs() + list(needs))
+        # The room is the run's: reserved for as long as what holds its leases lives.
+        room.reserve(cache.cache_root(), identity(lease.holder_pid()), is_alive, route.workdir,
+                     route.room_needs() + list(needs), list(others))
     route.build_on_host(*builds)
     try:
         route.start()
