@@ -9,7 +9,7 @@ import subprocess
 import sys
 import tempfile
 
-from signing_support import report, require_file, run, verify
+from signing_support import first_difference, report, require_file, run, verify
 
 # digest algorithm for extract-data, signature index that uses it
 DIGESTS = [("sha1", 0), ("sha256", 1)]
@@ -30,13 +30,6 @@ def authenticode_digest(image, alg, tmp):
         sys.exit("FAIL: extract-data %s of %s: %s" % (alg, image, res.stdout + res.stderr))
     dump = run(["openssl", "asn1parse", "-inform", "DER", "-in", data]).stdout
     return re.findall(r"OCTET STRING\s+\[HEX DUMP\]:([0-9A-F]+)", dump)[-1]
-
-
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i
-    return min(len(a), len(b))
 
 
 failures = []

@@ -1,47 +1,20 @@
-# Helpers shared by the signing tests: run osslsigncode verify and split its
-# report into one record per signature, read the signing time a build should
-# carry, and fail a test with every broken case listed.
+# Helpers shared by the signing tests: osslsigncode verify's report read into
+# one record per signature and the first byte two images part at (from
+# signing/authenticode.py, shared with tools/verify-download), the signing time
+# a build should carry, and a failed test with every broken case listed.
 import os
-import re
 import subprocess
 import sys
 from datetime import datetime, timezone
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "signing"))
+import authenticode  # noqa: E402
+
+verify, first_difference = authenticode.verify, authenticode.first_difference
+
 
 def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
-
-
-def verify(exe, ca, tsa_ca=None):
-    """Return (exit code, full text, records) of osslsigncode verify."""
-    cmd = ["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa_ca or ca, "-in", exe]
-    res = run(cmd)
-    text = res.stdout + res.stderr
-    return res.returncode, text, split_signatures(text)
-
-
-def split_signatures(text):
-    """One dict per 'Signature Index: N' block, keyed by what the tests read."""
-    records = {}
-    blocks = re.split(r"^Signature Index: (\d+).*$", text, flags=re.M)
-    for index, body in zip(blocks[1::2], blocks[2::2]):
-        auth = body.split("Authenticated attributes:", 1)[-1].split("Countersignatures:", 1)[0]
-        counter = body.split("Countersignatures:", 1)[-1]
-        records[int(index)] = {
-            "digest_alg": _first(r"^Message digest algorithm\s+:\s*(\S+)", body),
-            "digest": _first(r"^Current message digest\s+:\s*(\S+)", body),
-            "signing_time": _first(r"Signing time: (.+)$", auth),
-            "timestamp_time": _first(r"Timestamp time: (.+)$", counter),
-            "timestamp_ok": re.search(r"^Timestamp Server Signature verification: ok$", body, re.M) is not None,
-            "signature_ok": re.search(r"^Signature verification: ok$", body, re.M) is not None,
-            "mismatch": "MISMATCH" in body,
-        }
-    return records
-
-
-def _first(pattern, text):
-    m = re.search(pattern, text, re.M)
-    return m.group(1).strip() if m else None
 
 
 def expected_signing_epoch(repo):
