@@ -38,14 +38,9 @@ if osslsigncode extract-signature -in "$in" -out "$work/existing.sig" >/dev/null
 fi
 
 # Signing time: the commit time, so every build of a commit says the same.
-if [ -n "${SOURCE_DATE_EPOCH+set}" ]; then
-    [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] \
-        || die "SOURCE_DATE_EPOCH is not a count of seconds: '$SOURCE_DATE_EPOCH'"
-    when=$SOURCE_DATE_EPOCH
-else
-    when=$(git -C "$repo" log -1 --format=%ct 2>/dev/null) || when=
-    [ -n "$when" ] || die "no commit in $repo to take the signing time from; commit, or set SOURCE_DATE_EPOCH"
-fi
+# shellcheck source=signing/signing-time.sh
+. "$here/signing-time.sh"
+when=$(signing_time "$repo") || die "$when"
 
 # require_file VAR: the variable names a readable, non-empty file.
 require_file() {

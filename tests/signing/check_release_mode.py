@@ -15,7 +15,7 @@ import tempfile
 import threading
 import time
 
-from signing_support import report, require_file, run, verify
+from signing_support import certify_code_signing, must, report, require_file, run, throwaway_ca, verify
 
 sign_sh, unsigned, dev = sys.argv[1:4]
 require_file(unsigned, "run ./build.sh first")
@@ -86,30 +86,20 @@ def make_token(tmp, pin):
              tool + ["--token-label", "lanyue-release", "--login", "--pin", "env:TEST_PIN", "--keypairgen",
                      "--key-type", "rsa:2048", "--id", "4c52", "--label", "release-key"]]
     for cmd in steps:
-        res = run(cmd, env=env)
-        if res.returncode != 0:
-            sys.exit("FAIL: token set-up: %s\n%s%s" % (" ".join(cmd), res.stdout, res.stderr))
+        res = must(cmd, "token set-up", env=env)
     if "never extractable" not in res.stdout:
         sys.exit("FAIL: the token's key may be extractable:\n" + res.stdout)
     uri = "pkcs11:token=lanyue-release;object=release-key;type=private"
     pin_file = os.path.join(tmp, "token-pin")
     with open(pin_file, "w") as f:
         f.write(pin + "\n")
-    ca_key, ca, csr, leaf = (os.path.join(tmp, n) for n in ("ca.key", "ca.crt", "token.csr", "token.crt"))
-    ext = os.path.join(tmp, "codesign.ext")
-    with open(ext, "w") as f:
-        f.write("basicConstraints=critical,CA:false\nkeyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=codeSigning\nsubjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
-    for cmd in (["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca,
-                 "-days", "2", "-subj", "/CN=Throwaway token CA"],
-                # The request is signed on the token: its public key is the token key's.
-                ["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", uri,
-                 "-passin", "file:" + pin_file, "-subj", "/CN=Token code signing", "-out", csr],
-                ["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2",
-                 "-days", "2", "-extfile", ext, "-out", leaf]):
-        res = run(cmd, env=env)
-        if res.returncode != 0:
-            sys.exit("FAIL: certifying the token key: %s\n%s" % (" ".join(cmd), res.stderr))
+    ca_key, ca = throwaway_ca(tmp, "Throwaway token CA")
+    csr, leaf = os.path.join(tmp, "token.csr"), os.path.join(tmp, "token.crt")
+    # The request is signed on the token: its public key is the token key's.
+    must(["openssl", "req", "-new", "-engine", "pkcs11", "-keyform", "engine", "-key", uri,
+          "-passin", "file:" + pin_file, "-subj", "/CN=Token code signing", "-out", csr],
+         "certifying the token key", env=env)
+    certify_code_signing(tmp, csr, ca_key, ca, leaf)
     env = {"SOFTHSM2_CONF": conf}
     return env, module, uri, pin_file, leaf, ca
 

@@ -4,16 +4,13 @@
 # untracked-but-not-ignored). Usage: check_reproducible.py SIGNED_EXE DEV_DIR REPO
 import os
 import re
-import shutil
-import subprocess
 import sys
 import tempfile
 
-from signing_support import report, require_file, run, verify
+from signing_support import copy_source_tree, first_difference, report, require_file, run, verify
 
 # digest algorithm for extract-data, signature index that uses it
 DIGESTS = [("sha1", 0), ("sha256", 1)]
-OUTPUT_DIRS = ("build/", "dist/")  # never sources, even where not ignored yet
 
 exe, dev, repo = sys.argv[1:4]
 original = os.path.join(repo, "build", "windows", "LanyueRepair.exe")
@@ -32,24 +29,10 @@ def authenticode_digest(image, alg, tmp):
     return re.findall(r"OCTET STRING\s+\[HEX DUMP\]:([0-9A-F]+)", dump)[-1]
 
 
-def first_difference(a, b):
-    for i, (x, y) in enumerate(zip(a, b)):
-        if x != y:
-            return i
-    return min(len(a), len(b))
-
-
 failures = []
 with tempfile.TemporaryDirectory(prefix="lanyue-rebuild-") as tmp:
-    listed = subprocess.run(["git", "-C", repo, "ls-files", "-z", "-co", "--exclude-standard"],
-                            check=True, capture_output=True).stdout.decode().split("\0")
     src = os.path.join(tmp, "src")
-    for rel in filter(None, listed):
-        path = os.path.join(repo, rel)
-        if rel.startswith(OUTPUT_DIRS) or not os.path.lexists(path):
-            continue  # build output, or deleted but not yet committed
-        os.makedirs(os.path.dirname(os.path.join(src, rel)), exist_ok=True)
-        shutil.copy2(path, os.path.join(src, rel), follow_symlinks=False)
+    copy_source_tree(repo, src)
 
     for step in (["cmake", "--preset", "windows"], ["cmake", "--build", "--preset", "windows"]):
         res = run(step, cwd=src)

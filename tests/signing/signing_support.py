@@ -1,47 +1,65 @@
-# Helpers shared by the signing tests: run osslsigncode verify and split its
-# report into one record per signature, read the signing time a build should
-# carry, and fail a test with every broken case listed.
+# Helpers shared by the signing tests: osslsigncode verify's report read into
+# one record per signature and the first byte two images part at (from
+# signing/authenticode.py, shared with tools/verify-download), the signing time
+# a build should carry, a throwaway CA and code-signing certificate, a copy of
+# the source tree to build again, and a failed test with every broken case listed.
 import os
-import re
+import shutil
 import subprocess
 import sys
 from datetime import datetime, timezone
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "signing"))
+import authenticode  # noqa: E402
+
+verify, first_difference = authenticode.verify, authenticode.first_difference
+
+
+OUTPUT_DIRS = ("build/", "dist/")  # never sources, even where not ignored yet
+CODE_SIGNING_EXTENSIONS = ("basicConstraints=critical,CA:false\nkeyUsage=critical,digitalSignature\n"
+                           "extendedKeyUsage=codeSigning\nsubjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n")
 
 
 def run(cmd, **kw):
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 
-def verify(exe, ca, tsa_ca=None):
-    """Return (exit code, full text, records) of osslsigncode verify."""
-    cmd = ["osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa_ca or ca, "-in", exe]
-    res = run(cmd)
-    text = res.stdout + res.stderr
-    return res.returncode, text, split_signatures(text)
+def must(cmd, what, **kw):
+    """Runs CMD; a failure ends the test, saying WHAT it was for."""
+    res = run(cmd, **kw)
+    if res.returncode != 0:
+        sys.exit("FAIL: %s: %s\n%s%s" % (what, " ".join(cmd), res.stdout[-3000:], res.stderr[-3000:]))
+    return res
 
 
-def split_signatures(text):
-    """One dict per 'Signature Index: N' block, keyed by what the tests read."""
-    records = {}
-    blocks = re.split(r"^Signature Index: (\d+).*$", text, flags=re.M)
-    for index, body in zip(blocks[1::2], blocks[2::2]):
-        auth = body.split("Authenticated attributes:", 1)[-1].split("Countersignatures:", 1)[0]
-        counter = body.split("Countersignatures:", 1)[-1]
-        records[int(index)] = {
-            "digest_alg": _first(r"^Message digest algorithm\s+:\s*(\S+)", body),
-            "digest": _first(r"^Current message digest\s+:\s*(\S+)", body),
-            "signing_time": _first(r"Signing time: (.+)$", auth),
-            "timestamp_time": _first(r"Timestamp time: (.+)$", counter),
-            "timestamp_ok": re.search(r"^Timestamp Server Signature verification: ok$", body, re.M) is not None,
-            "signature_ok": re.search(r"^Signature verification: ok$", body, re.M) is not None,
-            "mismatch": "MISMATCH" in body,
-        }
-    return records
+def throwaway_ca(tmp, name):
+    """A CA made for this run alone, valid two days: (key, certificate) in TMP."""
+    key, crt = os.path.join(tmp, "ca.key"), os.path.join(tmp, "ca.crt")
+    must(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", crt,
+          "-days", "2", "-subj", "/CN=" + name], "making a throwaway CA")
+    return key, crt
 
 
-def _first(pattern, text):
-    m = re.search(pattern, text, re.M)
-    return m.group(1).strip() if m else None
+def certify_code_signing(tmp, csr, ca_key, ca, out):
+    """OUT: a code-signing certificate for the request CSR, issued by the CA."""
+    ext = os.path.join(tmp, "codesign.ext")
+    with open(ext, "w") as f:
+        f.write(CODE_SIGNING_EXTENSIONS)
+    must(["openssl", "x509", "-req", "-in", csr, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2",
+          "-days", "2", "-extfile", ext, "-out", out], "certifying a code-signing key")
+
+
+def copy_source_tree(repo, dest):
+    """The files git would commit (tracked, and untracked but not ignored), as
+    they are in REPO's working tree, copied to DEST."""
+    listed = subprocess.run(["git", "-C", repo, "ls-files", "-z", "-co", "--exclude-standard"],
+                            check=True, capture_output=True).stdout.decode().split("\0")
+    for rel in filter(None, listed):
+        path = os.path.join(repo, rel)
+        if rel.startswith(OUTPUT_DIRS) or not os.path.lexists(path):
+            continue  # build output, or deleted but not yet committed
+        os.makedirs(os.path.dirname(os.path.join(dest, rel)), exist_ok=True)
+        shutil.copy2(path, os.path.join(dest, rel), follow_symlinks=False)
 
 
 def expected_signing_epoch(repo):
