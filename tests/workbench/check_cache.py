@@ -48,7 +48,8 @@ def kept_copy_killed(tmp):
             f.write(f"file {i}\n" * 1000)
     with open(os.path.join(source, "lanyue-ready"), "w") as f:
         f.write("made\n")
-    env = dict(os.environ, PATH=STAND_INS + os.pathsep + os.environ["PATH"], LANYUE_STAND_IN_DIR=tmp)
+    env = dict(os.environ, PATH=STAND_INS + os.pathsep + os.environ["PATH"], LANYUE_STAND_IN_DIR=tmp,
+               LANYUE_STAND_IN_HANG="copy")
     p = subprocess.Popen([sys.executable, "-c", COPY, os.path.dirname(os.path.dirname(prefix.__file__)),
                           source, target], env=env, start_new_session=True)
     deadline = time.monotonic() + 30
