@@ -19,39 +19,16 @@ sys.path[:0] = [os.path.join(HERE, "..", "tools"), os.path.join(HERE, "..", "tes
 import winelab as wl  # noqa: E402
 import e2e  # noqa: E402
 
-def time_to_box(procs, watcher, display, argv, env):
-    """Milliseconds from launching argv to its box being mapped; then presses OK."""
-    watcher.drain()
-    t0 = time.monotonic()
-    p = procs.start(argv, env)
-    for t, wid in watcher.maps(60):
-        if wl.window_pid(display, wid) == p.pid:
-            ms = (t - t0) * 1000
-            break
-    else:
-        wl.Procs.end(p)
-        raise wl.HarnessError(f"{argv[-1]} showed no box within 60s")
-    for _ in range(50):
-        wl.press_return(display, wid)
-        try:
-            p.wait(timeout=0.3)
-            break
-        except subprocess.TimeoutExpired:
-            pass
-    else:
-        wl.Procs.end(p)
-        raise wl.HarnessError(f"{argv[-1]} did not end after OK")
-    if p.returncode != 0:
-        raise wl.HarnessError(f"{argv[-1]} exited with {p.returncode}")
-    procs.live.remove(p)
-    return ms
+def time_to_box(procs, watcher, display, argv, env, log_dir):
+    """Milliseconds from launching argv to its box being mapped; OK pressed there."""
+    res = wl.run_until_boxes_closed(procs, argv, env, display, log_dir, watcher=watcher)
+    if len(res.boxes) != 1 or res.killed or res.exit_code != 0:
+        raise wl.HarnessError(f"{argv[-1]} showed {len(res.boxes)} boxes, exited with {res.exit_code}"
+                              f"{' (killed)' if res.killed else ''}")
+    return res.first_box_s * 1000
 
 
-def bare_box(work):
-    return wl.build_win32(os.path.join(HERE, "bare_box.c"), os.path.join(work, "bin", "bare_box.exe"))
-
-
-def main():
+def parse(argv):
     ap = argparse.ArgumentParser(description="time to the message box, tool vs bare program")
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
     ap.add_argument("--runs", type=int, default=15, help="timed runs of each program per load (>= 7)")
@@ -60,45 +37,53 @@ def main():
                     help="the Debian release whose Wine is measured (default: this machine's)")
     ap.add_argument("--workdir", default=os.path.join(wl.REPO, "build", "bench"))
     ap.add_argument("--no-write", action="store_true", help="print only, leave RESULTS.md alone")
-    ap.add_argument("--here", action="store_true", help=argparse.SUPPRESS)  # where the route runs Wine
-    a = ap.parse_args()
+    a = ap.parse_args(argv)
     if a.runs < 7:
         ap.error("--runs must be at least 7")
-    exe = os.path.abspath(a.exe)
-    e2e.check_exe(exe)
-    work = os.path.abspath(a.workdir)
-    if a.here:
-        return measure(a, exe, work)
-    route = wl.choose_route(work, release=a.generation)
+    a.exe, a.workdir = os.path.abspath(a.exe), os.path.abspath(a.workdir)
+    return a, e2e.Ctx(a.workdir, a.exe, a.generation)
+
+
+def main():
+    a, ctx = parse(sys.argv[1:])
+    e2e.check_exe(a.exe)
+    route = wl.choose_route(a.workdir, ctx.helper("ia32_probe"), ctx.shares(), a.generation)
     if not route.own_timings:
         print(f"Not measured: Wine would run on the {route}, where the timings would be the "
               "emulator's, not the tool's, so no table was written.")
         return 0
-    # Built here: a root or guest of another release has no cross compiler.
-    ctx = e2e.Ctx(work, exe)
-    builds = (lambda: bare_box(work), lambda: ctx.helper("stand_in_client"),
-              lambda: ctx.helper("case_agent"))
-    route = wl.bring_up(route, builds)
-    return route.run([os.path.abspath(__file__), *sys.argv[1:], "--here"], lambda: measure(a, exe, work), 3600)
+    wl.bring_up(route, [wl.Need(a.workdir, 1, "the benchmark's prefix")])
+    try:
+        args = ["--exe", a.exe, "--runs", str(a.runs), "--others", str(a.others), "--generation", a.generation,
+                "--workdir", a.workdir] + (["--no-write"] if a.no_write else [])
+        rc = wl.Client(a.workdir).run({"call": [HERE, "bench", "measure"], "args": args, "env": {}}, 3600)
+    finally:
+        wl.stop_runner(a.workdir)
+    if rc == 0 and not a.no_write:
+        shutil.copyfile(os.path.join(a.workdir, "RESULTS.md"), os.path.join(HERE, "RESULTS.md"))
+        print(f"\nwritten to {os.path.join(HERE, 'RESULTS.md')}")
+    return rc
 
 
-def measure(a, exe, work):
-    ctx = e2e.Ctx(work, exe)
-    bare = bare_box(work)
-    client = ctx.helper("stand_in_client")
-    lister = [ctx.helper("case_agent"), "list"]
+def measure(argv):
+    """The job, where the route runs Wine."""
+    a, ctx = parse(argv)
+    exe, work = a.exe, a.workdir
+    bare = ctx.helper("bare_box.exe")
+    client = ctx.helper("stand_in_client.exe")
+    lister = [ctx.helper("case_agent.exe"), "list"]
     prefix = wl.Prefix(os.path.join(work, "prefix"), "win32")
     lock = wl.PrefixLock(os.path.join(work, "lock"), timeout=60)
     procs = wl.Procs()
     xvfb = watcher = None
     results = {}
     listed_count = {}
+    logs = os.path.join(work, "logs")
     try:
-        xvfb = wl.Display(procs)
-        prefix.create(xvfb.name)
+        xvfb = wl.Display()
+        prefix.create(xvfb.name, ctx.helper("case_agent.exe"))
         prefix.kill_server()
         prefix.clear_scratch()
-        prefix.reg(xvfb.name, "delete", r"HKLM\SOFTWARE\Velmarc", "/f", check=False)
         # Both programs run from C: the same way; neither finds a client or a key,
         # so the tool scans every process and shows the launcher hint, as bare_box does.
         tool_at, bare_at = r"C:\Bench\LanyueRepair.exe", r"C:\Bench\bare_box.exe"
@@ -128,12 +113,12 @@ def measure(a, exe, work):
             listed = wl.run([wl.WINE, *lister], env, timeout=60).stdout
             listed_count[load] = listed.count(b"\t") - 1
             for argv in ([wl.WINE, tool_at], [wl.WINE, bare_at]):  # warm-up, not counted
-                time_to_box(procs, watcher, xvfb.name, argv, env)
+                time_to_box(procs, watcher, xvfb.name, argv, env, logs)
             tool_ms, bare_ms = [], []
             for i in range(a.runs):
                 order = [(tool_ms, tool_at), (bare_ms, bare_at)]
                 for samples, path in (order if i % 2 == 0 else order[::-1]):
-                    samples.append(time_to_box(procs, watcher, xvfb.name, [wl.WINE, path], env))
+                    samples.append(time_to_box(procs, watcher, xvfb.name, [wl.WINE, path], env, logs))
             results[load] = (tool_ms, bare_ms)
             print(f"{load:3d} others: tool {sorted(round(x) for x in tool_ms)}")
             print(f"{load:3d} others: bare {sorted(round(x) for x in bare_ms)}")
@@ -141,7 +126,7 @@ def measure(a, exe, work):
     finally:
         if watcher:
             watcher.close()
-        procs.end_all(keep=[xvfb.proc] if xvfb else [])
+        procs.end_all()
         prefix.kill_server()
         if xvfb:
             xvfb.close()
@@ -176,12 +161,11 @@ def measure(a, exe, work):
               f"itself runs (services.exe, winedevice.exe, ...)."]
     table = "\n".join(lines)
     print("\n" + table)
-    if not a.no_write:
-        with open(os.path.join(HERE, "RESULTS.md"), "w") as f:
-            f.write("<!-- Written by bench/run (bench/bench.py): time from start to the message box.\n"
-                    "     Rerun it to refresh; edits by hand are overwritten. -->\n"
-                    "# Benchmark: time to the message box\n\n" + table + "\n")
-        print(f"\nwritten to {os.path.join(HERE, 'RESULTS.md')}")
+    # In the work folder: where Wine runs the repository may be read-only.
+    with open(os.path.join(work, "RESULTS.md"), "w") as f:
+        f.write("<!-- Written by bench/run (bench/bench.py): time from start to the message box.\n"
+                "     Rerun it to refresh; edits by hand are overwritten. -->\n"
+                "# Benchmark: time to the message box\n\n" + table + "\n")
     return 0
 
 

@@ -1,5 +1,5 @@
 # The body of tools/try-under-wine: one run of the tool next to a stand-in client, its box
-# screenshotted, OK pressed, the patch folder listed, wherever the route runs Wine (on the
+# screenshotted, OK pressed, the patch folder listed, as a job of the route's runner (on the
 # guest route in a guest of its own, booted for the one run).
 import argparse
 import os
@@ -21,19 +21,10 @@ def try_once(ctx, prefix, keep):
     procs = wl.Procs()
     session = ctx.session(prefix.arch)
     try:
+        session.end()
         if os.path.exists(prefix.path):
-            session.end()
             shutil.rmtree(prefix.path)
-        xvfb = wl.Display(procs)
-        try:
-            prefix.create(xvfb.name)
-            # Wine draws the box's title bar itself only without a window manager's help.
-            prefix.reg(xvfb.name, "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
-                       "/t", "REG_SZ", "/d", "N", "/f")
-        finally:
-            prefix.kill_server()
-            xvfb.close()
-        display = session.start()
+        display = session.start(create=lambda display: prefix.create(display, ctx.helper("case_agent.exe")))
         tool = prefix.host_path(e2e.TOOL_AT)
         os.makedirs(os.path.dirname(tool))
         shutil.copyfile(ctx.exe, tool)
@@ -41,27 +32,21 @@ def try_once(ctx, prefix, keep):
         print(f"starting the stand-in client {CLIENT}")
         e2e.start_clients(ctx, prefix, display, procs, [CLIENT])
         print(f"running {e2e.TOOL_AT} (a copy of {ctx.exe})")
-        watcher = wl.WindowWatcher(display)
-        p = procs.start([wl.WINE, e2e.TOOL_AT], prefix.env(display))
-        for _, wid in watcher.maps(wl.scaled(60)):
-            if wl.window_pid(display, wid) == p.pid:
-                break
-        else:
+
+        def screenshot(wid, title):
+            time.sleep(wl.scaled(0.5))  # let the box finish painting
+            print(f"box shown, titled {title!r}")
+            shot = os.path.join(ctx.workdir, "box.png")
+            cp = subprocess.run(["import", "-display", display, "-window", str(wid),
+                                 "-filter", "point", "-resize", "200%", shot],
+                                capture_output=True, text=True, timeout=wl.scaled(30))
+            print(f"screenshot: {shot}" if cp.returncode == 0 else f"screenshot failed: {cp.stderr}")
+
+        res = wl.run_until_boxes_closed(procs, [wl.WINE, e2e.TOOL_AT], prefix.env(display), display,
+                                        os.path.join(ctx.workdir, "logs"), on_box=screenshot)
+        if not res.boxes:
             sys.exit("the tool showed no box")
-        watcher.close()
-        time.sleep(wl.scaled(0.5))  # let the box finish painting
-        print(f"box shown, titled {wl.window_name(display, wid)!r}")
-        shot = os.path.join(ctx.workdir, "box.png")
-        cp = subprocess.run(["import", "-display", display, "-window", str(wid),
-                             "-filter", "point", "-resize", "200%", shot],
-                            capture_output=True, text=True, timeout=wl.scaled(30))
-        print(f"screenshot: {shot}" if cp.returncode == 0 else f"screenshot failed: {cp.stderr}")
-        wl.press_return(display, wid)
-        try:
-            p.wait(timeout=wl.scaled(15))
-        except subprocess.TimeoutExpired:
-            sys.exit("the tool did not end after OK")
-        print(f"OK pressed; the tool ended with exit code {p.returncode}")
+        print(f"OK pressed; the tool ended with exit code {res.exit_code}")
         folder = prefix.host_path(r"C:\Games\Client")
         print(f"\nC:\\Games\\Client ({folder}):")
         sys.stdout.flush()
@@ -75,37 +60,38 @@ def try_once(ctx, prefix, keep):
             shutil.rmtree(prefix.path)
 
 
-def try_here(ctx, prefix, keep):
-    if not wl.ensure_packages("imagemagick", "fonts-wqy-microhei"):
-        raise wl.HarnessError("could not install imagemagick and fonts-wqy-microhei")
-    try_once(ctx, prefix, keep)
-    return 0
-
-
-def main():
+def parse(argv):
     ap = argparse.ArgumentParser(description="run LanyueRepair.exe once under Wine and show its box")
     ap.add_argument("exe", nargs="?", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"))
     ap.add_argument("--keep", action="store_true", help="keep the Wine prefix afterwards")
     ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
                     help="the Debian release whose Wine runs it (default: this machine's)")
-    ap.add_argument("--here", action="store_true", help=argparse.SUPPRESS)  # where the route runs Wine
-    a = ap.parse_args()
+    a = ap.parse_args(argv)
     exe = os.path.abspath(a.exe)
-    out_dir = os.path.join(wl.REPO, "build", "try-under-wine")
-    ctx = e2e.Ctx(out_dir, exe, a.generation)
-    prefix = ctx.prefixes["win32"]
-    e2e.check_exe(exe)
-    if a.here:
-        return try_here(ctx, prefix, a.keep)
-    route = wl.bring_up(wl.choose_route(out_dir, ctx.shares(), a.generation),
-                        [lambda name=name: ctx.helper(name) for name in e2e.HELPERS])
+    return a, e2e.Ctx(os.path.join(wl.REPO, "build", "try-under-wine"), exe, a.generation)
+
+
+def here(argv):
+    """The job, where the route runs Wine."""
+    a, ctx = parse(argv)
+    try_once(ctx, ctx.prefixes["win32"], a.keep)
+    return 0
+
+
+def main():
+    a, ctx = parse(sys.argv[1:])
+    e2e.check_exe(ctx.exe)
+    route = wl.choose_route(ctx.workdir, ctx.helper("ia32_probe"), ctx.shares(), a.generation)
+    if route.kind == "native" and not wl.ensure_packages("imagemagick", "fonts-wqy-microhei"):
+        raise wl.HarnessError("could not install imagemagick and fonts-wqy-microhei")
+    route.agent = ctx.helper("case_agent.exe")
+    wl.bring_up(route, e2e.room_needs(ctx, route))
     print(f"Wine: {wl.generation(a.generation)}")
     try:
-        return route.run([os.path.abspath(__file__), exe, "--generation", a.generation, "--here",
-                          *(["--keep"] if a.keep else [])],
-                         lambda: try_here(ctx, prefix, a.keep), 1800)
+        args = [ctx.exe, "--generation", a.generation] + (["--keep"] if a.keep else [])
+        return wl.Client(ctx.workdir).run({"call": [HERE, "try_under_wine", "here"], "args": args, "env": {}}, 1800)
     finally:
-        route.stop()
+        wl.stop_runner(ctx.workdir)
 
 
 if __name__ == "__main__":

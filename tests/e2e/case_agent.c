@@ -4,11 +4,12 @@
  *   ID list                 the ANSI code page, which registry views hold the
  *                           vendor's key, then the processes as the tool sees
  *                           them (EnumProcesses order, ANSI path), itself left out
- *   ID set VIEW TYPE NAME DATA [lock]
- *                           writes a value of the game's settings key (VIEW 32,
- *                           64, or - for the process's own) and prints it as
- *                           stored; "lock" then leaves the key readable only (as
- *                           HKLM looks to a standard user), or fails
+ *   ID set KEY VIEW TYPE NAME DATA [lock]
+ *                           writes a value under KEY (HKLM\... or HKCU\...; VIEW
+ *                           32, 64, or - for the process's own) and prints it as
+ *                           stored; "lock" then leaves the game's settings key
+ *                           readable only (as HKLM looks to a standard user), or
+ *                           fails. The workbench sets up its prefixes this way too.
  *   ID clear                opens the key up again and removes the vendor's key
  *                           from both views
  * Each answer is "begin ID", its lines, then "end ID RC" (RC 0: done).
@@ -77,13 +78,23 @@ static REGSAM view_of(const wchar_t *view)
 
 /* Writes one value, then prints what a query of it returns (DWORDs as 0x...,
  * as reg.exe shows them): VIEW, NAME, TYPE, DATA. */
-static int set_value(const wchar_t *view, const wchar_t *type, const wchar_t *name, const wchar_t *data)
+static int set_value(const wchar_t *path, const wchar_t *view, const wchar_t *type, const wchar_t *name,
+                     const wchar_t *data)
 {
-    HKEY key;
+    HKEY key, root;
     DWORD kind, dword, size;
     static wchar_t back[4096];
-    LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, key_path, 0, NULL, 0,
-                             KEY_SET_VALUE | KEY_QUERY_VALUE | view_of(view), NULL, &key, NULL);
+    LONG r;
+    if (wcsncmp(path, L"HKLM\\", 5) == 0)
+        root = HKEY_LOCAL_MACHINE;
+    else if (wcsncmp(path, L"HKCU\\", 5) == 0)
+        root = HKEY_CURRENT_USER;
+    else {
+        printf("key: not under HKLM or HKCU\n");
+        return 8;
+    }
+    r = RegCreateKeyExW(root, path + 5, 0, NULL, 0, KEY_SET_VALUE | KEY_QUERY_VALUE | view_of(view), NULL, &key,
+                        NULL);
     if (r != ERROR_SUCCESS) {
         printf("create: %ld\n", r);
         return 3;
@@ -227,9 +238,9 @@ int main(int argc, char **argv)
         putchar('\n');
         if (wcscmp(words[1], L"list") == 0)
             rc = list();
-        else if (wcscmp(words[1], L"set") == 0 && count >= 6) {
-            rc = set_value(words[2], words[3], words[4], words[5]);
-            if (rc == 0 && count >= 7 && wcscmp(words[6], L"lock") == 0)
+        else if (wcscmp(words[1], L"set") == 0 && count >= 7) {
+            rc = set_value(words[2], words[3], words[4], words[5], words[6]);
+            if (rc == 0 && count >= 8 && wcscmp(words[7], L"lock") == 0)
                 rc = lock_key();
         } else if (wcscmp(words[1], L"clear") == 0)
             rc = clear_keys();

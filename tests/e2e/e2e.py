@@ -1,9 +1,10 @@
 # End-to-end cases for the shipped LanyueRepair.exe under Wine: real processes,
 # a real registry (both WOW64 views), real folders and a real message box.
 # One table of cases below, run on each Wine generation; `start` picks the
-# route a generation's Wine runs on and brings it up, `prepare` builds the
-# prefixes there and starts their display and Wine server, `run ID` runs one
-# case there, `finish` stops what the run started. See --help.
+# route a generation's Wine runs on and starts its runner, `prepare` makes the
+# prefixes there and starts their sessions, `run ID` runs one case there,
+# `finish` ends the run. Every step but `start` is a job of the runner, sent
+# with its deadline; where it runs, it is the same code (`here`). See --help.
 import argparse
 import os
 import shutil
@@ -11,25 +12,18 @@ import signal
 import sys
 import time
 
-# Keep the source tree clean; where a cache folder of its own is given (the guest's
-# jobs, under emulation), compiled modules are kept there.
-sys.dont_write_bytecode = not os.environ.get("PYTHONPYCACHEPREFIX")
+sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab as wl  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-# This file as a module where Wine runs: a script is compiled anew at every start,
-# a module once (seconds, for a step under emulation).
-LAUNCH = ["-c", f"import sys; sys.path.insert(0, {HERE!r}); import e2e; sys.exit(e2e.main(sys.argv[1:]))"]
 VENDOR_KEY = r"HKLM\SOFTWARE\Velmarc"
 KEY = VENDOR_KEY + r"\Pexa\Settings\lanyue_cn"
 TOOL_AT = r"C:\Tools\LanyueRepair.exe"
-CASE_DEADLINE_S = 180  # times the route's wait scale, and never past the step's budget
-# ctest's TIMEOUT of each step (CMake reads it from `timeouts`). A step's own
-# budget ends CLEANUP_S before it, and where Wine runs elsewhere, the command
-# there ends CLEANUP_S before the step: so the clean-up runs before a kill.
-STEP_TIMEOUTS = {"start": 3600, "prepare": 1800, "leftovers": 1500, "run": 1500, "finish": 300}
-CLEANUP_S = 90
+# ctest's TIMEOUT of each step (CMake reads it from `timeouts`). The runner ends
+# a step's job CLEANUP_S before it, after a moment for its clean-up.
+STEP_TIMEOUTS = {"start": 3600, "prepare": 1800, "leftovers": 1500, "run": 600, "finish": 300}
+CLEANUP_S = 30
 
 # The two boxes, as the exact GBK bytes the tool must pass to MessageBoxA.
 SUCCESS = dict(name="success",
@@ -144,32 +138,30 @@ CASES = [
 
 # ---------------------------------------------------------------- context
 
-HELPERS = ("stand_in_client", "case_agent")
-
-
 class Ctx:
-    def __init__(self, workdir, exe, release=None):
+    def __init__(self, workdir, exe, release=None, helpers=None):
         self.workdir = os.path.abspath(workdir)
         self.exe = exe
         self.release = release
-        self.bin = os.path.join(self.workdir, "bin")
+        # the Win32 helpers and the 32-bit probe, built by CMake (tests/e2e/CMakeLists.txt)
+        self.helpers = os.path.abspath(helpers or os.path.join(wl.REPO, "build", "host", "e2e-helpers"))
         self.logs = os.path.join(self.workdir, "logs")
-        self.state = wl.state_dir(self.workdir)  # prefixes, lock and display pid files
+        self.state = wl.state_dir(self.workdir)  # prefixes and their lock
         self.prefixes = wl.suite_prefixes(self.state)
 
     def helper(self, name):
-        libs = {"stand_in_client": (), "case_agent": ("psapi", "advapi32", "user32")}
-        return wl.build_win32(os.path.join(HERE, name + ".c"), os.path.join(self.bin, name + ".exe"),
-                              libs=libs[name], gui=(name == "stand_in_client"))
+        path = os.path.join(self.helpers, name)
+        if not os.path.isfile(path):
+            raise wl.HarnessError(f"no {path}: build the host preset first "
+                                  "(cmake --preset host && cmake --build --preset host)")
+        return path
 
     def lock(self, timeout=120):
         return wl.PrefixLock(os.path.join(self.state, "lock"), timeout)
 
     def session(self, arch):
-        """The prefix's session, with the case agent (case_agent.c) resident in it.
-        The agent is built on the host by `start`; where Wine runs, it is found."""
-        agent = os.path.join(self.bin, "case_agent.exe")
-        return wl.Session(self.prefixes[arch], resident=[wl.WINE, agent])
+        """The prefix's session, with the case agent (case_agent.c) resident in it."""
+        return wl.Session(self.prefixes[arch], agent=[wl.WINE, self.helper("case_agent.exe")])
 
     def ask(self, prefix, *words, what=None):
         """One request to the prefix's case agent; the lines of its answer (bytes)."""
@@ -180,11 +172,11 @@ class Ctx:
         return lines
 
     def shares(self):
-        """Host folders the guest route must see besides the repository."""
+        """Host folders a guest must see besides the repository."""
         folders = [(self.workdir, False)]
-        exe_dir = os.path.dirname(self.exe)
-        if not any(exe_dir == d or exe_dir.startswith(d + os.sep) for d in (wl.REPO, self.workdir)):
-            folders.append((exe_dir, True))
+        for folder in {os.path.dirname(self.exe), self.helpers}:
+            if not any(folder == d or folder.startswith(d + os.sep) for d in (wl.REPO, self.workdir)):
+                folders.append((folder, True))
         return folders
 
 
@@ -206,16 +198,9 @@ def remove_key(ctx, prefix):
 def write_registry(ctx, prefix, regs, lock=False):
     """Writes each value and checks it reads back as meant; `lock` then leaves the
     key readable only."""
-    for n, reg in enumerate(regs):
-        last_locks = ["lock"] if lock and n == len(regs) - 1 else []
-        lines = ctx.ask(prefix, "set", str(reg.view or "-"), reg.type, reg.name, reg.data, *last_locks,
-                        what="writing the registry")
-        want = [str(reg.view or "-"), reg.name, reg.type,
-                f"{int(reg.data):#x}" if reg.type == "REG_DWORD" else reg.data]
-        got = lines[0].decode("utf-8", "replace").split("\t", 3) if lines else []
-        if got != want:
-            raise wl.HarnessError(f"the registry holds {got[1:] or 'nothing'}, meant {want[1:]} "
-                                  f"({reg.view or 'own'} view)")
+    values = [(KEY, reg.view, reg.type, reg.name, reg.data, lock and n == len(regs) - 1)
+              for n, reg in enumerate(regs)]
+    wl.check_stored(values, [ctx.session(prefix.arch).ask(*wl.set_words(*v)) for v in values])
 
 
 class Phases:
@@ -274,10 +259,11 @@ def leftovers(ctx, prefix, display):
     return found
 
 
-def reset(ctx, prefix):
+def reset(ctx, prefix, display=None):
     """Back to a prepared prefix, whatever was left: a new session (which ends every
-    program), no vendor key, nothing on C: beside Wine's own folders."""
-    display = ctx.session(prefix.arch).start()
+    program) unless `display` is a fresh one's, no vendor key, nothing on C: beside
+    Wine's own folders."""
+    display = display or ctx.session(prefix.arch).start()
     remove_key(ctx, prefix)
     prefix.clear_scratch()
     left = leftovers(ctx, prefix, display)
@@ -305,7 +291,7 @@ def start_clients(ctx, prefix, display, procs, clients):
     all, in that order."""
     if not clients:
         return
-    exe = ctx.helper("stand_in_client")
+    exe = ctx.helper("stand_in_client.exe")
     for path in clients:
         host = prefix.host_path(path)
         os.makedirs(os.path.dirname(host), exist_ok=True)
@@ -339,9 +325,6 @@ def run_case(ctx, case):
     os.makedirs(log_dir)
     lock = ctx.lock()
     procs = wl.Procs()
-    step_left = signal.alarm(0)  # the step's own budget, set again below
-    signal.alarm(max(1, min(int(wl.scaled(CASE_DEADLINE_S)), step_left or 1 << 30)))
-    t0 = time.monotonic()
     display = None
     clean = False
     phases = ctx.phases = Phases()
@@ -377,7 +360,6 @@ def run_case(ctx, case):
         write_summary(log_dir, case, res, before, after, failures)
         return failures
     finally:
-        signal.alarm(0)
         try:
             procs.end_all()  # clients and the tool, by pid
             if not clean:
@@ -389,8 +371,6 @@ def run_case(ctx, case):
             phases.mark("clean-up")
         finally:
             lock.release()
-            if step_left:
-                signal.alarm(max(1, step_left - int(time.monotonic() - t0)))
 
 
 def show(b):
@@ -483,45 +463,41 @@ def room_needs(ctx, route):
 
 def cmd_start(ctx, run_generations):
     """Picks the route, says which and why, reserves the disk room this generation
-    needs, counting what the run's other generations need, builds the helpers here
-    on the host and brings the route up (the guest boots once for the whole run)."""
+    needs, counting what the run's other generations need, and starts the route's
+    runner (a guest boots with it, once for the whole run)."""
     t0 = time.monotonic()
-    builds = [lambda: check_exe(ctx.exe)] + [lambda name=name: ctx.helper(name) for name in HELPERS]
-    route = wl.choose_route(ctx.workdir, ctx.shares(), ctx.release)
+    check_exe(ctx.exe)
+    route = wl.choose_route(ctx.workdir, ctx.helper("ia32_probe"), ctx.shares(), ctx.release)
     others, guests = [], int(route.kind == "guest")
     for release in run_generations:
         if release != ctx.release:
             other = Ctx(os.path.join(os.path.dirname(ctx.workdir), wl.generation(release).tests),
-                        ctx.exe, release)
-            their = wl.choose_route(other.workdir, other.shares(), release, ia32=route.ia32)
+                        ctx.exe, release, ctx.helpers)
+            their = wl.choose_route(other.workdir, None, other.shares(), release, ia32=route.ia32)
             others += their.room_needs() + room_needs(other, their)
             guests += their.kind == "guest"
     # Guests side by side share the cores: an emulated CPU waiting for a core of
     # its own costs far more than it gives.
     route.cpus = max(1, (os.cpu_count() or 1) // max(1, guests))
-    wl.bring_up(route, builds, room_needs(ctx, route), others)
+    route.agent = ctx.helper("case_agent.exe")
+    wl.bring_up(route, room_needs(ctx, route), others)
     print(f"route up in {time.monotonic() - t0:.1f}s")
     return 0
 
 
 def cmd_prepare(ctx, arches):
-    """Makes each prefix (or reuses it), then starts the session its cases share."""
+    """Starts each prefix's session, making the prefix first where it is not made."""
     check_exe(ctx.exe)
     lock = ctx.lock(timeout=900)
     try:
         for arch in arches:
-            prefix, session = ctx.prefixes[arch], ctx.session(arch)
-            t0 = time.monotonic()
-            session.end()
-            procs = wl.Procs()
-            xvfb = wl.Display(procs)
-            try:
-                if not prefix.create(xvfb.name):
-                    print(f"{arch} prefix reused: {prefix.path}")
-            finally:
-                prefix.kill_server()
-                procs.end_all()
-            reset(ctx, prefix)
+            prefix, t0 = ctx.prefixes[arch], time.monotonic()
+            made = []
+            display = ctx.session(arch).start(
+                create=lambda display: made.append(prefix.create(display, ctx.helper("case_agent.exe"))))
+            if not made[0]:
+                print(f"{arch} prefix reused: {prefix.path}")
+            reset(ctx, prefix, display)
             print(f"{arch} session up in {time.monotonic() - t0:.1f}s")
     finally:
         lock.release()
@@ -530,8 +506,8 @@ def cmd_prepare(ctx, arches):
 
 
 def cmd_finish(ctx):
-    """Ends the sessions and anything else the run started where Wine runs."""
-    for arch, prefix in ctx.prefixes.items():
+    """Ends the sessions where Wine runs; the runner then ends what is left."""
+    for arch in ctx.prefixes:
         ctx.session(arch).end()
     return 0
 
@@ -540,7 +516,7 @@ def cmd_finish(ctx):
 # the next case must fail naming it, and the one after that pass again.
 LEFT_BEHIND = [
     ("program", lambda ctx, prefix, display, procs: run_client(
-        ctx, prefix, display, procs, ctx.helper("stand_in_client"), detached=True),
+        ctx, prefix, display, procs, ctx.helper("stand_in_client.exe"), detached=True),
      "stand_in_client.exe' running"),
     ("registry key", lambda ctx, prefix, display, procs: write_registry(ctx, prefix, [sz(C)]),
      "Velmarc in the 32-bit view"),
@@ -599,12 +575,8 @@ def cmd_run(ctx, ids):
     return 1 if failed else 0
 
 
-def _on_alarm(signum, frame):
-    raise wl.HarnessError("out of time: a case past its deadline, or the step past its budget")
-
-
 def _on_term(signum, frame):
-    raise SystemExit(f"stopped by signal {signum}")  # unwinds through the cleanup
+    raise SystemExit(f"stopped by signal {signum}")  # unwinds through the clean-up
 
 
 def parse(argv):
@@ -613,19 +585,21 @@ def parse(argv):
     ap.add_argument("--generation", default=wl.host_release(), choices=list(wl.GENERATIONS),
                     help="the Debian release whose Wine runs the cases (default: this machine's)")
     ap.add_argument("--workdir", default=os.environ.get("LANYUE_E2E_DIR"),
-                    help="prefixes, helpers and logs (env LANYUE_E2E_DIR; default "
-                         "build/host/e2e for the machine's own generation, e2e-wine10 for trixie)")
+                    help="prefixes and logs (env LANYUE_E2E_DIR; default build/host/e2e for the "
+                         "machine's own generation, e2e-wine10 for trixie)")
     ap.add_argument("--exe", default=os.path.join(wl.REPO, "dist", "LanyueRepair.exe"),
                     help="exe under test; env LANYUE_E2E_EXE wins over this, so a ctest run "
                          "can be pointed at another build")
-    ap.add_argument("--budget", type=int, help=argparse.SUPPRESS)  # seconds, from the step that runs it
+    ap.add_argument("--helpers", help="the Win32 helpers and the 32-bit probe CMake built "
+                                      "(default build/host/e2e-helpers)")
+    ap.add_argument("--here", action="store_true", help=argparse.SUPPRESS)  # a job, where Wine runs
     sub = ap.add_subparsers(dest="cmd", required=True)
-    p = sub.add_parser("start", help="pick the route Wine runs on, build the helpers, bring it up")
+    p = sub.add_parser("start", help="pick the route Wine runs on and start its runner")
     p.add_argument("--run-generations", default="", help="every generation of this run, comma separated "
-                   "(their room is checked at once)")
+                   "(their room is counted at once)")
     p = sub.add_parser("prepare", help="make the Wine prefixes where the route runs Wine")
     p.add_argument("--arch", choices=["win32", "win64", "all"], default="all")
-    sub.add_parser("finish", help="stop what the run started")
+    sub.add_parser("finish", help="end the run: its sessions, then its runner")
     sub.add_parser("leftovers", help="show that a case finding another's leftovers fails")
     p = sub.add_parser("list")
     p.add_argument("--cmake", action="store_true", help="ID:PREFIX lines for CMake")
@@ -636,14 +610,54 @@ def parse(argv):
     p.add_argument("ids", nargs="+", help="case ids, or all")
     a = ap.parse_args(argv)
     workdir = a.workdir or os.path.join(wl.REPO, "build", "host", wl.generation(a.generation).tests)
-    return a, Ctx(workdir, os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe), a.generation)
+    exe = os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe)
+    return a, Ctx(workdir, exe, a.generation, a.helpers)
 
 
-def main(argv):
-    signal.signal(signal.SIGALRM, _on_alarm)
+def here(argv):
+    """A step's job, where its route runs Wine."""
     for sig in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
         signal.signal(sig, _on_term)
     a, ctx = parse(argv)
+    try:
+        if a.cmd == "prepare":
+            return cmd_prepare(ctx, ["win32", "win64"] if a.arch == "all" else [a.arch])
+        if a.cmd == "leftovers":
+            return cmd_leftovers(ctx)
+        if a.cmd == "finish":
+            return cmd_finish(ctx)
+        return cmd_run(ctx, a.ids)
+    except wl.HarnessError as e:
+        print(f"ERROR: {e}", file=sys.stderr)
+        return 2
+
+
+def job(a, ctx):
+    """The job a step sends its runner: this command, run `here`, with the paths as
+    this side resolved them (where it runs, the current folder may be another)."""
+    settings = {"LANYUE_E2E_DIR": ctx.workdir, "LANYUE_E2E_EXE": ctx.exe}
+    rest = {"prepare": ["--arch", getattr(a, "arch", "all")], "run": getattr(a, "ids", [])}.get(a.cmd, [])
+    args = ["--here", "--generation", ctx.release, "--workdir", ctx.workdir, "--exe", ctx.exe,
+            "--helpers", ctx.helpers, a.cmd, *rest]
+    return {"call": [HERE, "e2e", "here"], "args": args, "env": settings}
+
+
+def finish(a, ctx):
+    """The run's last step: its sessions end where Wine runs, then its runner, with
+    all else the run started; a run that never came up has nothing to end."""
+    try:
+        rc = wl.Client(ctx.workdir).run(job(a, ctx), STEP_TIMEOUTS["finish"] - CLEANUP_S)
+    except wl.HarnessError as e:
+        print(f"nothing ended where Wine runs: {e}")
+        return 0
+    wl.stop_runner(ctx.workdir)
+    return rc
+
+
+def main(argv):
+    a, ctx = parse(argv)
+    if a.here:
+        return here(argv)
     if a.cmd == "list":
         for c in CASES:
             print(f"{c.id}:{c.prefix}" if a.cmake else f"{c.id:32} {c.prefix}  {c.what}")
@@ -663,38 +677,22 @@ def main(argv):
         if unknown:
             print(f"unknown case(s): {unknown}; see `list`", file=sys.stderr)
             return 2
-    budget = a.budget or STEP_TIMEOUTS[a.cmd] - CLEANUP_S
-    signal.alarm(budget)
     try:
         if a.cmd == "start":
             return cmd_start(ctx, [r for r in a.run_generations.split(",") if r])
-        # The one place the route enters: the same command, where it runs Wine, with
-        # a budget that ends before this one.
-        route = wl.saved_route(ctx.workdir, ctx.shares())
-        there = [*LAUNCH, "--generation", ctx.release, "--workdir", ctx.workdir,
-                 "--exe", ctx.exe, "--budget", str(budget - CLEANUP_S), a.cmd]
+        route = wl.saved_route(ctx.workdir)
+        if route.kind == "none":
+            print(f"skipped: Wine cannot run here: {route.reason}")
+            return wl.SKIP
         if a.cmd == "finish":
-            try:
-                route.run(there, lambda: cmd_finish(ctx), budget - CLEANUP_S)
-            except wl.HarnessError as e:  # nothing left to end there: it never came up
-                print(f"nothing ended where Wine runs: {e}")
-            finally:
-                route.stop(grace=CLEANUP_S // 3)
-            return 0
-        if a.cmd == "leftovers":
-            return route.run(there, lambda: cmd_leftovers(ctx), budget)
-        if a.cmd == "prepare":
-            arches = ["win32", "win64"] if a.arch == "all" else [a.arch]
-            return route.run(there + ["--arch", a.arch], lambda: cmd_prepare(ctx, arches), budget)
-        return route.run(there + a.ids, lambda: cmd_run(ctx, a.ids), budget)
+            return finish(a, ctx)
+        return wl.Client(ctx.workdir).run(job(a, ctx), STEP_TIMEOUTS[a.cmd] - CLEANUP_S)
     except wl.Skip as e:
         print(f"skipped: {e}")
         return wl.SKIP
     except wl.HarnessError as e:
         print(f"ERROR: {e}", file=sys.stderr)
         return 2
-    finally:
-        signal.alarm(0)
 
 
 if __name__ == "__main__":

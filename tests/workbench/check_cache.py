@@ -28,8 +28,9 @@ ROWS = [
 
 
 STAND_INS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stand-ins")
-COPY = ("import sys; sys.path.insert(0, sys.argv[1]); from winelab import prefix; "
-        "prefix.copy_prefix(sys.argv[2], sys.argv[3])")
+COPY = ("import os, sys; sys.path.insert(0, sys.argv[1]); from winelab import cache, prefix; "
+        "cache.build_aside(sys.argv[3], lambda partial: prefix.copy_prefix(sys.argv[2], partial), "
+        "lambda folder: os.path.exists(os.path.join(folder, 'lanyue-ready')))")
 
 
 def tree(folder):
@@ -62,10 +63,11 @@ def kept_copy_killed(tmp):
         failures.append("a copy killed halfway is in place")
     if not [n for n in os.listdir(os.path.dirname(target)) if ".partial" in n]:
         failures.append("the killed copy left nothing aside: it was not killed halfway")
-    prefix.copy_prefix(source, target)
-    if tree(target) != tree(source):
+    subprocess.run([sys.executable, "-c", COPY, os.path.dirname(os.path.dirname(prefix.__file__)), source, target],
+                   check=True)
+    if [f for f in tree(target) if f[0] != cache.MARK] != tree(source):
         failures.append("the next copy is not whole")
-    left = [n for n in os.listdir(os.path.dirname(target)) if ".partial" in n]
+    left = [n for n in os.listdir(os.path.dirname(target)) if n.endswith(cache.UNFINISHED)]
     if left:
         failures.append(f"left aside after the next copy: {left}")
     return failures
@@ -99,9 +101,9 @@ def main():
                 os.utime(p, (time.time() - days * DAY,) * 2)
         if not cache.mounts_under(root):
             return print("FAIL the bind mount was not made") or 1
-        os.makedirs(os.path.join(root, ROWS[-1][0], "rootfs", "sbin"))
-        open(os.path.join(root, ROWS[-1][0], "rootfs", "sbin", "lanyue-init"), "w").close()
-        route.RootRoute("test", os.path.join(tmp, "work"), True, "trixie").root()
+        os.makedirs(os.path.join(root, ROWS[-1][0], "rootfs", "usr", "bin"))
+        open(os.path.join(root, ROWS[-1][0], "rootfs", "usr", "bin", "python3"), "w").close()
+        route.RootRoute("test", os.path.join(tmp, "work"), True, "trixie").runner_argv([])  # a run uses it
 
         def check(step, column):
             for row in ROWS:

@@ -1,10 +1,9 @@
-# The command the guest route forwards, with the guest's run stubbed: whether
-# the work folder and the exe are given by argument or by environment, as an
-# absolute or a relative path, the command as the guest gets it (another
-# current folder, only the forwarded settings) must name the same two paths.
+# The job a step sends its runner, with the runner stubbed: whether the work
+# folder and the exe are given by argument or by environment, as an absolute or
+# a relative path, the job as it runs where Wine runs (another current folder,
+# no settings of this side but the job's own) must name the same two paths.
 import contextlib
 import os
-import shlex
 import sys
 import tempfile
 
@@ -12,7 +11,7 @@ sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "e2e")]
 import e2e  # noqa: E402
-from winelab import guest, route  # noqa: E402
+from winelab import route  # noqa: E402
 
 DEFAULT_EXE = os.path.join(e2e.wl.REPO, "dist", "LanyueRepair.exe")
 DEFAULT_DIR = os.path.join(e2e.wl.REPO, "build", "host", "e2e")
@@ -32,6 +31,18 @@ ROWS = [
 SETTINGS = ("LANYUE_E2E_DIR", "LANYUE_E2E_EXE", "LANYUE_E2E_ROUTE", "LANYUE_WAIT_SCALE")
 
 
+class StubClient:
+    """The runner's side of a step, kept: the jobs it was sent."""
+    sent = []
+
+    def __init__(self, workdir):
+        pass
+
+    def run(self, job, deadline):
+        self.sent.append(job)
+        return 0
+
+
 @contextlib.contextmanager
 def settings_only(env, cwd):
     """Runs the block in cwd with only `env` of the settings a command reads; restores both."""
@@ -48,27 +59,19 @@ def settings_only(env, cwd):
         os.chdir(saved_cwd)
 
 
-def as_guest_gets_it(script, elsewhere):
-    """(work folder, exe) the command in the script would use, run from another folder
-    with only the settings the script exports."""
-    env, argv = {}, None
-    for line in script.splitlines():
-        words = shlex.split(line)
-        if words[:1] == ["export"]:
-            key, _, value = words[1].partition("=")
-            env[key] = value
-        elif words[:1] == ["exec"]:
-            argv = words[4:] if words[2] == "-c" else words[3:]  # exec python3 (-c CODE | e2e.py) ...
-    with settings_only(env, elsewhere):
-        _, ctx = e2e.parse(argv)
+def as_the_job_gets_it(job, elsewhere):
+    """(work folder, exe) the job would use, run from another folder with only its
+    own settings."""
+    with settings_only(job["env"], elsewhere):
+        _, ctx = e2e.parse(job["args"])
     return ctx.workdir, ctx.exe
 
 
 def main():
-    sent = []
-    guest.Guest.run = lambda self, script, timeout: sent.append(script) or 0
+    sent = StubClient.sent
+    e2e.wl.Client = StubClient
     # the route start would have chosen, without a route.json in the repository's build folder
-    e2e.wl.saved_route = lambda workdir, shares=(): route.GuestRoute("test", workdir, shares=shares)
+    e2e.wl.saved_route = lambda workdir: route.GuestRoute("test", workdir)
     failures = []
     with tempfile.TemporaryDirectory(prefix="lanyue-forward-test-") as t, \
             tempfile.TemporaryDirectory(prefix="lanyue-forward-elsewhere-") as elsewhere:
@@ -80,15 +83,15 @@ def main():
             with settings_only({k: v.format(t=host) for k, v in env.items()}, host):
                 rc = e2e.main([*(a.format(t=host) for a in args), "run", "nothing-found"])
             if rc != 0 or len(sent) != 1:
-                failures.append(f"[{id_}] exit {rc}, {len(sent)} commands sent to the guest")
+                failures.append(f"[{id_}] exit {rc}, {len(sent)} jobs sent to the runner")
                 continue
-            got = as_guest_gets_it(sent[0], elsewhere)
+            got = as_the_job_gets_it(sent[0], elsewhere)
             if got != (want_dir, want_exe):
-                failures.append(f"[{id_}] the guest would use work folder {got[0]} and exe {got[1]}; "
+                failures.append(f"[{id_}] the job would use work folder {got[0]} and exe {got[1]}; "
                                 f"expected {want_dir} and {want_exe}")
     for x in failures:
         print(f"FAIL {x}")
-    print(f"{len(ROWS)} forwarded commands: {'FAILED' if failures else 'ok'}")
+    print(f"{len(ROWS)} jobs as sent: {'FAILED' if failures else 'ok'}")
     return 1 if failures else 0
 
 

@@ -1,19 +1,21 @@
-# A job in a guest that stopped answering (no heartbeat) or stopped (its qemu
-# ended) fails the step soon after, naming what happened, instead of waiting
-# out the job's whole deadline. A stand-in guest (stand-ins/boot) takes the job
-# and never finishes it.
+# A job in a guest that stopped answering (no beat) or stopped (its qemu ended)
+# fails its step soon after, naming what happened, instead of waiting out the
+# job's whole deadline. A stand-in guest (stand-ins/boot) answers the boot's
+# pings, takes the job and never finishes it.
+import json
 import os
 import sys
 import tempfile
 import time
 
 sys.dont_write_bytecode = True
-import run_step  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import winelab as wl  # noqa: E402
-from winelab import cache, guest  # noqa: E402
+from winelab import guest  # noqa: E402
 
-JOB_DEADLINE_S = 120  # past every row's "within"
 guest.SILENT_S = 5  # the run's own is 40 s; the test need not wait that out
+guest.BOOT = os.path.join(HERE, "stand-ins", "boot")
 # name, how the stand-in guest behaves, what the error must say, within seconds
 ROWS = [
     ("the guest beats no more", "silent", "stopped answering", guest.SILENT_S + 10),
@@ -22,27 +24,23 @@ ROWS = [
 
 
 def main():
-    run_step.use_stand_ins()
     failures = []
     for name, behaviour, said, within in ROWS:
         with tempfile.TemporaryDirectory(prefix="lanyue-guest-") as tmp:
-            os.environ.update(LANYUE_RUN_DIR=os.path.join(tmp, "run"), LANYUE_GUEST_CACHE=tmp,
-                              LANYUE_STAND_IN_DIR=tmp, LANYUE_STAND_IN_GUEST=behaviour)
-            folder = cache.make_marked(cache.image_dir("bookworm"))
-            for f in cache.BUILT["guest"]:
-                open(os.path.join(folder, f), "w").close()
-            vm = guest.Guest(os.path.join(tmp, "guest"))
-            vm.boot([], "bookworm")
+            os.environ["LANYUE_STAND_IN_GUEST"] = behaviour
+            spec = json.dumps({"image": tmp, "folder": os.path.join(tmp, "guest"), "port": os.path.join(tmp, "port"),
+                               "disk": "none", "shares": [], "keep": False, "cpus": 1, "overlays": tmp, "scale": 1})
+            qemu = guest.boot(spec, lambda: False)
             t0 = time.monotonic()
             try:
-                vm.run("sleep 1000\n", JOB_DEADLINE_S)
+                guest.relay([spec, json.dumps({"argv": ["sleep", "1000"], "env": {}})])
                 why = "the job ended"
             except wl.HarnessError as e:
                 took = time.monotonic() - t0
                 why = None if said in str(e) and took < within else \
                     f"failed after {took:.0f}s saying {str(e)[:200]!r}; expected {said!r} within {within}s"
             finally:
-                vm.stop(grace=0)
+                wl.end(qemu.pid)
             if why:
                 failures.append(f"[{name}] {why}")
             else:

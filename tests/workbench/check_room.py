@@ -51,14 +51,14 @@ SIDE_BY_SIDE = [
 
 def start_as_told(argv):
     """Runs the suite's start step here, told the probe's answer, with packages taken
-    as installed and no helper to build (their tables are elsewhere)."""
+    as installed and no runner to start (their tables are elsewhere)."""
     sys.dont_write_bytecode = True
     sys.path[:0] = [os.path.join(HERE, "..", "e2e"), os.path.join(HERE, "..", "..", "tools")]
     import e2e
     from winelab import room, route
     route.TOLD_IA32 = os.environ["LANYUE_STAND_IN_IA32"]
     route.require = route.ensure_zh_locale = lambda *a: None
-    e2e.HELPERS = ()
+    route.start_runner = lambda *a, **k: None
     if os.environ.get("LANYUE_STAND_IN_MIB"):
         room.GB = 2**20
     os.environ["PATH"] = STAND_INS + os.pathsep + os.environ["PATH"]  # mmdebstrap
@@ -75,6 +75,7 @@ def start(tmp, release, answer, gens, forced=None, mib=False):
         env.update(LANYUE_STAND_IN_MIB="1", LANYUE_STAND_IN_BUILD_KB=str(3 * 1024))
     exe = os.path.join(tmp, "stand-in", "LanyueRepair.exe")
     return subprocess.Popen([sys.executable, __file__, "--start", "--generation", release, "--exe", exe,
+                             "--helpers", os.path.join(tmp, "stand-in"),
                              "--workdir", os.path.join(tmp, "work", GENS[release]),
                              "start", "--run-generations", gens],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -86,8 +87,9 @@ def mount_small(tmp, cache_mib, work_mib):
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={int(mib * 1024)}k", "tmpfs",
                         os.path.join(tmp, name)], check=True)
     os.makedirs(os.path.join(tmp, "stand-in"))
-    with open(os.path.join(tmp, "stand-in", "LanyueRepair.exe"), "wb") as f:
-        f.write(b"MZ")
+    for name in ("LanyueRepair.exe", "case_agent.exe", "ia32_probe"):  # only their names count here
+        with open(os.path.join(tmp, "stand-in", name), "wb") as f:
+            f.write(b"MZ")
 
 
 def unmount(tmp):

@@ -1,13 +1,12 @@
-# The root route's namespace, over a root folder of the test's own (this
-# machine's /usr and /etc bound into it read-only, in a private mount namespace,
-# see CMakeLists.txt): what a command run there sees (the repository read-only,
-# the work folder and shares at their own paths, the work folder's /tmp, only
-# the forwarded settings), that a process it leaves is found by the next
-# command, that a run's steps (stand-ins for Xvfb and Wine) leave the root as it
-# was, and that nothing stays mounted here afterwards.
+# The root route's runner, over a root folder of the test's own (this machine's
+# /usr and /etc bound into it read-only, in a private mount namespace, see
+# CMakeLists.txt): what a job there sees (the repository read-only, the work
+# folder and shares at their own paths, a /tmp of the run's own, the route's
+# settings and not this side's), that a process a job leaves is found by the
+# next job, that a run's steps (stand-ins for Xvfb and Wine) leave the root as
+# it was, and that nothing of the run stays mounted or running here afterwards.
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -15,7 +14,7 @@ import tempfile
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from winelab import REPO, cache, prefix as wine, route  # noqa: E402
+from winelab import REPO, Client, cache, prefix as wine, route  # noqa: E402
 
 PROBE = """
 import os, subprocess, sys
@@ -34,16 +33,17 @@ ROWS = [
     ("work folder writable", "sys.exit(not writes(os.path.join({work!r}, 'probe')))"),
     ("read-only share", "sys.exit(writes(os.path.join({ro!r}, 'probe')) or not os.path.isfile({ro!r} + '/seen'))"),
     ("writable share", "sys.exit(not writes(os.path.join({rw!r}, 'probe')))"),
-    ("/tmp is the work folder's", "open('/tmp/left', 'w').write('x'); sys.exit(0)"),
-    ("settings forwarded", "sys.exit(os.environ.get('LANYUE_E2E_ROUTE') != 'native' "
-                           "or os.environ.get('LANYUE_WINE_STATE') is not None)"),
-    ("a process outlives its command", "p = subprocess.Popen(['sleep', '300'], start_new_session=True); "
-                                      "open('/tmp/sleep.pid', 'w').write(str(p.pid)); sys.exit(0)"),
-    ("the next command finds it", "pid = int(open('/tmp/sleep.pid').read()); "
+    ("/tmp is the run's own", "open('/tmp/left', 'w').write('x'); sys.exit(os.path.exists({work!r} + '/left'))"),
+    ("the next job finds it", "sys.exit(open('/tmp/left').read() != 'x')"),
+    ("the route's settings, not this side's", "sys.exit(os.environ.get('LANYUE_WAIT_SCALE') is None "
+                                              "or os.environ.get('LANYUE_WINE_STATE') is not None)"),
+    ("a process outlives its job", "p = subprocess.Popen(['sleep', '300'], start_new_session=True); "
+                                  "open('/tmp/sleep.pid', 'w').write(str(p.pid)); sys.exit(0)"),
+    ("the next job finds it too", "pid = int(open('/tmp/sleep.pid').read()); "
                                  "sys.exit(not os.path.exists(f'/proc/{{pid}}'))"),
 ]
-# A run's steps as the route runs them (run_step.py, with stand-ins for Xvfb and
-# Wine); the prefix comes from a kept copy. The root must be left as it was.
+# A run's steps as the route's runner runs them (run_step.py, with stand-ins for
+# Xvfb and Wine); the prefix comes from a kept copy. The root must be left as it was.
 STEPS = ["prepare", "case", "finish"]
 WINE_VERSION = "stand-in"
 
@@ -108,7 +108,7 @@ def main():
                 subprocess.run(["umount", "--lazy", point])
     for x in failures:
         print(f"FAIL {x}")
-    print(f"{len(ROWS) + 3} root route checks: {'FAILED' if failures else 'ok'}")
+    print(f"{len(ROWS) + 4} root route checks: {'FAILED' if failures else 'ok'}")
     return 1 if failures else 0
 
 
@@ -123,29 +123,25 @@ def checks(t):
     r = route.RootRoute("test", work, True, "trixie", [(ro, True), (rw, False)])
     r.root = lambda: root
     os.environ["LANYUE_WINE_STATE"] = "/var/lanyue"  # a setting of this side only
-    os.environ.update(LANYUE_GUEST_CACHE=os.path.join(t, "cache"), LANYUE_RUN_DIR=os.path.join(t, "run"),
-                      LANYUE_STAND_IN_DIR=os.path.join(t, "stand-in"))
+    os.environ.update(LANYUE_GUEST_CACHE=os.path.join(t, "cache"), LANYUE_STAND_IN_DIR=os.path.join(t, "stand-in"))
     os.makedirs(os.environ["LANYUE_STAND_IN_DIR"])
     keep_a_prefix(r.kept_prefixes())
     before = listing(root)
+    runner = route.start_runner(r, watch=os.pidfd_open(os.getpid()))
     for id_, check in ROWS:
         code = PROBE.format(check=check.format(repo=REPO, work=work, ro=ro, rw=rw))
-        rc = r.run(["-c", code], None, 60)
+        rc = Client(work).run({"argv": ["/usr/bin/python3", "-c", code], "env": {}}, 60)
         if rc != 0:
             failures.append(f"[{id_}] the check ended with {rc}")
-    if not os.path.isfile(os.path.join(work, "root-tmp", "left")):
-        failures.append("[/tmp is the work folder's] nothing written to /tmp arrived there")
-    try:
-        pid = int(open(os.path.join(work, "root-tmp", "sleep.pid")).read())
-        os.kill(pid, signal.SIGKILL)
-    except (OSError, ValueError):
-        pass
     for step in STEPS:
-        rc = r.run([os.path.join(HERE, "run_step.py"), step, work], None, 60)
+        rc = Client(work).run({"call": [HERE, "run_step", "job"], "args": [step, work],
+                               "env": {"LANYUE_STAND_IN_DIR": os.environ["LANYUE_STAND_IN_DIR"]}}, 60)
         if rc != 0:
             failures.append(f"[the run's steps] {step} ended with {rc}")
     if not os.path.isdir(os.path.join(work, "prefix32", "drive_c", "windows")):
         failures.append("[the run's steps] the kept prefix was not copied into the work folder")
+    route.stop_runner(work)
+    runner.wait()
     after = listing(root)
     changed = sorted(p for p in set(before) | set(after) if before.get(p) != after.get(p))
     if changed:
@@ -153,7 +149,17 @@ def checks(t):
                         + ", ".join(f"{p} {before.get(p)} -> {after.get(p)}" for p in changed[:10]))
     if open("/proc/self/mounts").read() != mounts_before:
         failures.append("[nothing stays mounted] the mounts changed")
+    left = [pid for pid in filter(str.isdigit, os.listdir("/proc")) if t.encode() in open_or_empty(pid)]
+    if left:
+        failures.append(f"[nothing stays running] left: {left}")
     return failures
+
+
+def open_or_empty(pid):
+    try:
+        return open(f"/proc/{pid}/cmdline", "rb").read() + open(f"/proc/{pid}/environ", "rb").read()
+    except OSError:
+        return b""
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 # A prefix's session (display and Wine server, stand-ins for both) is up only
 # when the server it started holds the prefix's lock, and a Wine server that
-# will not end fails the step after the whole session has gone.
+# will not end fails the job after the whole session has gone.
 import os
 import subprocess
 import sys
@@ -11,7 +11,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 os.environ["LANYUE_WAIT_SCALE"] = "0.2"  # the stand-ins answer at once; a hang need not take long
 import run_step  # noqa: E402
 import winelab as wl  # noqa: E402
-from winelab import prefix as wine  # noqa: E402
+from winelab import prefix as wine, session as sessions  # noqa: E402
 from winelab.session import lock_holder, server_lock  # noqa: E402
 
 
@@ -49,7 +49,8 @@ def main():
     failures = []
     for name, act, said in ROWS:
         with tempfile.TemporaryDirectory(prefix="lanyue-session-") as tmp:
-            os.environ.update(LANYUE_RUN_DIR=os.path.join(tmp, "run"), LANYUE_STAND_IN_DIR=tmp)
+            sessions.RUN_FOLDER = os.path.join(tmp, "run")  # the run's own folder, as a runner has it
+            os.environ["LANYUE_STAND_IN_DIR"] = tmp
             prefix = wl.Prefix(os.path.join(tmp, "prefix32"), "win32")
             os.makedirs(prefix.path)
             session = wl.Session(prefix)
@@ -60,11 +61,10 @@ def main():
             except wl.HarnessError as e:
                 if said not in str(e):
                     why.append(f"failed saying {e}; expected {said!r}")
-            left = [f"{n} (pid {pid})" for n in ("xvfb", "wineserver")
-                    if (pid := session.lease.helper_pid(n)) is not None]
+            left = [f"{n} (pid {pid})" for n, pid in session.helpers()[0].items()]
             if left:
                 why.append(f"still running: {', '.join(left)}")
-            session.lease.end()
+            session.end()
             if why:
                 failures.append(f"[{name}] {'; '.join(why)}")
             else:

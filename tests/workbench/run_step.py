@@ -1,50 +1,47 @@
-# One step of a stand-in run, for check_interruption.py: the workbench's own
-# code (a root build, a guest boot, a prefix's session, a case's programs, the
-# end of it all), with stand-ins for mmdebstrap, qemu, Xvfb and Wine, and the
-# step the test interrupts (LANYUE_STAND_IN_HANG) blocking in a stand-in.
-# `--ctest` plays ctest: runs the steps one after the other, each a process of
-# its own, and exits at once on a signal. Run by a route (another release's root),
-# a step goes through the route as the suite's steps do, and prepare copies the
-# prefix from a kept one.
+# A stand-in run of the workbench, for its tests: the suite's steps as ctest runs
+# them, a root build and then, each a thin client of the run's runner (on the
+# native route), the runner's start, a prefix's session, a case's programs and
+# the end of it all, with stand-ins for mmdebstrap, Xvfb and Wine. The step a
+# test interrupts (LANYUE_STAND_IN_HANG) blocks in a stand-in. `--ctest` plays
+# ctest: runs the steps one after the other, each a process of its own, and
+# exits at once on a signal. job() is the steps' job, where the runner runs it.
 # Usage: run_step.py STEP WORKDIR | run_step.py --ctest LAST_STEP WORKDIR
 import os
 import signal
 import subprocess
 import sys
+import time
 
 sys.dont_write_bytecode = True
 HERE = os.path.dirname(os.path.abspath(__file__))
 STAND_INS = os.path.join(HERE, "stand-ins")
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import winelab as wl  # noqa: E402
-from winelab import cache, display, guest, prefix as wine  # noqa: E402
+from winelab import cache, display, prefix as wine, route  # noqa: E402
 
-STEPS = ["build", "boot", "prepare", "case", "finish"]
+STEPS = ["build", "start", "prepare", "case", "finish"]
 
 
 def use_stand_ins():
     wine.WINE = wine.WINE64 = os.path.join(STAND_INS, "wine")
     wine.WINESERVER = os.path.join(STAND_INS, "wineserver")
     display.XVFB = os.path.join(STAND_INS, "Xvfb")
-    guest.BOOT = os.path.join(STAND_INS, "boot")
-    os.environ["PATH"] = STAND_INS + os.pathsep + os.environ["PATH"]  # mmdebstrap
+    os.environ["PATH"] = STAND_INS + os.pathsep + os.environ["PATH"]  # mmdebstrap, cp
 
 
-def step(name, work):
+def job(args):
+    """A step's job, where the runner runs it."""
     use_stand_ins()
+    name, work = args
     if os.environ.get("LANYUE_STAND_IN_HANG") == name:  # the step the test interrupts
-        with open(os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "step.pid"), "w") as f:
+        with open(os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "job.pid"), "w") as f:
             f.write(str(os.getpid()))
     prefix = wl.Prefix(os.path.join(work, "prefix32"), "win32")
-    os.makedirs(prefix.path, exist_ok=True)
-    session, vm = wl.Session(prefix), guest.Guest(os.path.join(work, "guest"))
-    if name == "build":
-        cache.build_image("trixie", "root")
-    elif name == "boot":
-        vm.boot([], "bookworm")
-    elif name == "prepare":
-        if os.environ.get(wine.KEPT_ENV):
-            prefix.create(None)
+    session = wl.Session(prefix)
+    if name == "prepare":
+        if prefix.kept() and prefix.is_ready(prefix.kept()):
+            prefix.create(None, None)  # a copy of the kept one
+        os.makedirs(prefix.path, exist_ok=True)
         session.start()
         if os.environ.get("LANYUE_STAND_IN_HANG"):
             wl.run([wine.WINE, "wineboot", "-i"], prefix.env(), timeout=1000)
@@ -55,11 +52,28 @@ def step(name, work):
         finally:
             procs.end_all()
     elif name == "finish":
-        try:
-            session.end()
-        finally:
-            vm.stop(grace=5)
+        session.end()
     return 0
+
+
+def step(name, work):
+    """A step as ctest runs it: here, or a thin client of the run's runner."""
+    use_stand_ins()
+    if os.environ.get("LANYUE_STAND_IN_HANG") == name:
+        with open(os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "step.pid"), "w") as f:
+            f.write(str(os.getpid()))
+    if name == "build":
+        cache.build_image("trixie", "root")
+        return 0
+    if name == "start":
+        route.start_runner(route.NativeRoute("a stand-in run", work, True))
+        return 0
+    settings = {k: v for k, v in os.environ.items() if k.startswith("LANYUE_STAND_IN_")}
+    rc = wl.Client(work).run({"call": [HERE, "run_step", "job"], "args": [name, work], "env": settings},
+                             int(os.environ.get("LANYUE_STAND_IN_DEADLINE", 120)))
+    if name == "finish":
+        wl.stop_runner(work)
+    return rc
 
 
 def play_ctest(last, work):
@@ -71,7 +85,12 @@ def play_ctest(last, work):
         if name != last:
             env.pop("LANYUE_STAND_IN_HANG", None)
         rc = subprocess.Popen([sys.executable, __file__, name, work], env=env).wait()
-        if rc != 0:
+        if rc != 0:  # ctest goes on with other tests; here until the test lets it end
+            may_end = os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "ctest-may-end")
+            for _ in range(600):
+                if os.path.exists(may_end):
+                    break
+                time.sleep(0.1)
             return rc
     return 0
 
@@ -85,6 +104,4 @@ if __name__ == "__main__":
         sys.exit(play_ctest(sys.argv[2], sys.argv[3]))
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _on_signal)
-    if os.environ.get("LANYUE_E2E_ROUTE") == "native":  # where a route runs it
-        sys.exit(wl.saved_route(sys.argv[2]).run(None, lambda: step(sys.argv[1], sys.argv[2]), 60))
     sys.exit(step(sys.argv[1], sys.argv[2]))

@@ -13,7 +13,7 @@ import sys
 import time
 
 from .common import REPO, HarnessError, lock_with_deadline
-from .pids import die_with_parent, end_pid
+from .lifetime import die_with, end
 from .room import Need
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
@@ -75,7 +75,7 @@ def image_dir(release, kind="guest"):
 
 
 def image_ready(release, kind="guest"):
-    return all(os.path.isfile(os.path.join(image_dir(release, kind), f)) for f in BUILT[kind])
+    return _whole(kind)(image_dir(release, kind))
 
 
 def mark_used(path):
@@ -136,7 +136,7 @@ def _build_lock_path(path):
     return path + ".lock"
 
 
-def _building(path):
+def is_building(path):
     """Whether a build of that image or root holds its lock right now."""
     try:
         f = open(_build_lock_path(path), "r")
@@ -158,7 +158,7 @@ def prune(keep, days=14):  # keep: folders in use
     for name in sorted(os.listdir(root)):
         path = os.path.join(root, name)
         if not name.startswith(tuple(f"{kind}-" for kind in BUILT)) or name.endswith(".lock") or path in keep \
-                or not is_marked(path) or _building(path):
+                or not is_marked(path) or is_building(path):
             continue
         if name.endswith(UNFINISHED) or time.time() - last_used(path) > days * 86400:
             remove_marked(path)
@@ -179,25 +179,31 @@ def clean(log=print):
                 log(f"left {path}: the workbench did not make it")
 
 
-def _build_once(final, ready, build, timeout):
-    """The one way a cache folder is built: under a lock of its own (so other
-    folders build side by side) unless ready; a killed build's FINAL.partial and
-    FINAL.tmp are cleared first; `build()` makes FINAL, or raises."""
-    make_marked(cache_root())
+def build_aside(final, make, whole, timeout=3000):
+    """The one way the workbench makes a folder: whole or not at all. Under a lock of
+    its own (so other folders build side by side), unless whole(final) already: what
+    a killed build left (FINAL.partial, FINAL.tmp) goes first, make(partial) fills
+    FINAL.partial, marked as the workbench's, and that is renamed into place."""
+    os.makedirs(os.path.dirname(final), exist_ok=True)
     with open(_build_lock_path(final), "w") as build_lock:
         lock_with_deadline(build_lock, timeout, f"{final} (a build of it)")
-        if not ready():
-            with lock():
-                for left in (final + ending for ending in UNFINISHED):
-                    if os.path.exists(left):
-                        remove_marked(left)
-            t0 = time.monotonic()
-            build()
-            if not ready():
-                raise HarnessError(f"building {final} left it incomplete")
-            print(f"built {final} in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
-        mark_used(final)
+        if whole(final):
+            return final
+        for left in [final + ending for ending in UNFINISHED] + ([final] if os.path.exists(final) else []):
+            if os.path.lexists(left):
+                remove_marked(left)
+        t0 = time.monotonic()
+        make(make_marked(final + ".partial"))
+        if not whole(final + ".partial"):
+            raise HarnessError(f"building {final} left it incomplete")
+        os.rename(final + ".partial", final)
+        if time.monotonic() - t0 > 10:
+            print(f"made {final} in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
         return final
+
+
+def _whole(kind):
+    return lambda folder: all(os.path.isfile(os.path.join(folder, f)) for f in BUILT[kind])
 
 
 def build_image(release, kind="guest", timeout=3000):
@@ -207,46 +213,43 @@ def build_image(release, kind="guest", timeout=3000):
     final = image_dir(release, kind)
     deadline = time.monotonic() + timeout
 
-    def build():
+    def build(partial):
         print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...")
         build_log = final + ".log"
         open(build_log, "w").close()
         for attempt in (1, 2):
-            rc, text = _run_build(final, release, kind, build_log, deadline)
+            rc, text = _run_build(partial, release, kind, build_log, deadline)
             sys.stdout.flush()
             for line in re.findall(r"^left out .*$", text, re.M):
                 print(f"guest image: {line}")
-            if rc == 0 and image_ready(release, kind) or attempt == 2 or not ARCHIVE_ERROR.search(text):
+            if rc == 0 and _whole(kind)(partial) or attempt == 2 or not ARCHIVE_ERROR.search(text):
                 break
             print("the build failed on an archive error; trying once more")
-            with lock():
-                if os.path.exists(final + ".partial"):
-                    remove_marked(final + ".partial")
-        if rc != 0 or not image_ready(release, kind):
+            remove_marked(partial)
+            make_marked(partial)
+        if rc != 0 or not _whole(kind)(partial):
             tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
             raise HarnessError(f"building the {release} {kind} failed ({rc}); {build_log}:\n{tail}")
 
-    return _build_once(final, lambda: image_ready(release, kind), build, timeout)
+    mark_used(build_aside(final, build, _whole(kind), timeout))
+    return final
 
 
 def build_prefixes(release, make, timeout=3000):
     """The guest's prefixes of a release, made once on its image: an empty ext4 disk
     that make(disk) fills (it boots a guest with the disk writable), kept unless
     the image or the prefix recipe changes."""
-    final = image_dir(release, "prefixes")
-
-    def build():
-        partial = make_marked(final + ".partial")
+    def build(partial):
         disk = os.path.join(partial, "prefixes.img")
         cp = subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "lanyue-prefixes", disk, "8G"],
                             capture_output=True, text=True)
         if cp.returncode != 0:
             raise HarnessError(f"mkfs.ext4 {disk} failed: {cp.stderr.strip()}")
         make(disk)
-        with lock():
-            os.rename(partial, final)
 
-    return _build_once(final, lambda: image_ready(release, "prefixes"), build, timeout)
+    final = build_aside(image_dir(release, "prefixes"), build, _whole("prefixes"), timeout)
+    mark_used(final)
+    return final
 
 
 def disk_gb(path):
@@ -260,28 +263,28 @@ def releases_in_use():
     return [g.release for g in GENERATIONS.values()]
 
 
-def _run_build(final, release, kind, build_log, deadline):
-    """One build, in mount and process namespaces of its own: whatever it mounts is
-    never in this machine's mount table, and when this process dies, however, the
-    namespace's first process is killed and every process of the build with it.
-    Its temporary files go in FINAL.tmp, not /tmp: a killed mmdebstrap cleans
-    up nothing, and the next build clears that folder with FINAL.partial."""
+def _run_build(partial, release, kind, build_log, deadline):
+    """One build into PARTIAL, in mount and process namespaces of its own: whatever
+    it mounts is never in this machine's mount table, and when this process dies,
+    however, the namespace's first process is killed and every process of the
+    build with it. Its temporary files go in FINAL.tmp, not /tmp: a killed
+    mmdebstrap cleans up nothing, and the next build clears that folder too."""
     start = os.path.getsize(build_log)
-    scratch = make_marked(final + ".tmp")
+    scratch = make_marked(partial[:-len(".partial")] + ".tmp")
     argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
             os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
     with open(build_log, "ab") as out:
-        p = subprocess.Popen(argv + [final, release], stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with_parent,
+        p = subprocess.Popen(argv + [partial, release], stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with(os.getpid()),
                              env=dict(os.environ, TMPDIR=scratch))
         try:
             p.wait(timeout=max(1, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
-            end_pid(p.pid, grace=10, group=True)
+            end(p.pid, grace=10)
             p.wait()
             raise HarnessError(f"building the {release} {kind} did not finish in time; {build_log}")
         except BaseException:
-            end_pid(p.pid, grace=10, group=True)
+            end(p.pid, grace=10)
             p.wait()
             raise
         finally:

@@ -1,16 +1,16 @@
 # What every module of the workbench shares: where the repository is, its two
-# kinds of error, the wait scale, where machine-local state goes, and the one
-# way it waits for a file lock.
+# kinds of error, the wait scale, where machine-local state goes, the one way it
+# waits for a file lock, and the one way a file that others read is written.
 import fcntl
 import os
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# Every wait and timeout of the workbench is multiplied by this; the guest route
-# sets it for the commands it runs, since everything there runs under emulation.
-WAIT_SCALE = float(os.environ.get("LANYUE_WAIT_SCALE") or 1)
-# Where machine-local state (prefixes, locks, display pid files) goes when not in
-# the work folder: in the guest the work folder is the host's, shared for the logs.
+# Every wait and timeout of the workbench is multiplied by this; a route sets it
+# for the jobs it runs (in a guest everything runs under emulation).
+SCALE_ENV = "LANYUE_WAIT_SCALE"
+# Where machine-local state (prefixes, locks) goes when not in the work folder:
+# in a guest the work folder is the host's, shared for the logs.
 STATE_ENV = "LANYUE_WINE_STATE"
 
 
@@ -24,7 +24,7 @@ class Unavailable(HarnessError):
 
 
 def scaled(seconds):
-    return seconds * WAIT_SCALE
+    return seconds * float(os.environ.get(SCALE_ENV) or 1)
 
 
 def state_dir(default):
@@ -42,3 +42,12 @@ def lock_with_deadline(f, timeout, what):
             if time.monotonic() > deadline:
                 raise HarnessError(f"{what} stayed locked for {timeout:.0f}s")
             time.sleep(0.2)
+
+
+def write_aside(path, text):
+    """Writes a file that others read at any moment: aside, under a name of this
+    process's own, then renamed into place, so nobody sees it half written."""
+    tmp = f"{path}.{os.getpid()}.tmp"
+    with open(tmp, "w") as f:
+        f.write(text)
+    os.replace(tmp, path)

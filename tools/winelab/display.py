@@ -1,6 +1,6 @@
-# Private Xvfb displays, for one step or kept on a lease, and what the
-# workbench does on them with xdotool: find a program's visible windows, read a
-# title, press OK, tell which keys are held.
+# Private Xvfb displays, for one job or a session, what the X server says of the
+# windows mapped there, and what the workbench does on them with xdotool: read a
+# window's pid and title, press OK; and which keys are held.
 import ctypes
 import os
 import select
@@ -8,7 +8,7 @@ import subprocess
 import time
 
 from .common import HarnessError, scaled
-from .procs import Procs
+from .lifetime import end
 
 
 XVFB = "Xvfb"
@@ -16,8 +16,23 @@ XVFB = "Xvfb"
 LIBX11 = "libX11.so.6"
 
 
-def _xvfb_argv(fd, size):
-    return [XVFB, "-displayfd", str(fd), "-screen", "0", size, "-nolisten", "tcp", "-noreset"]
+class Display:
+    """A private Xvfb; -displayfd lets the server pick a free number. `detached`: in a
+    group of its own, so it outlives the job that starts it (a session's)."""
+
+    def __init__(self, size="1024x768x24", detached=False, log=None):
+        r, w = os.pipe()
+        try:
+            with open(log or os.devnull, "ab") as out:
+                self.proc = subprocess.Popen([XVFB, "-displayfd", str(w), "-screen", "0", size, "-nolisten", "tcp",
+                                              "-noreset"], stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                             pass_fds=(w,), start_new_session=detached)
+        finally:
+            os.close(w)
+        self.name = _read_display(r, lambda: self.proc.poll() is None)
+
+    def close(self):
+        end(self.proc.pid, grace=2)
 
 
 def _read_display(r, running):
@@ -40,35 +55,6 @@ def _read_display(r, running):
     finally:
         os.close(r)
     return ":" + data.decode().strip()
-
-
-class Display:
-    """A private Xvfb for one step; -displayfd lets the server pick a free number."""
-
-    def __init__(self, procs, size="1024x768x24"):
-        r, w = os.pipe()
-        try:
-            self.proc = procs.start(_xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,))
-        finally:
-            os.close(w)
-        self.name = _read_display(r, lambda: self.proc.poll() is None)
-
-    def close(self):
-        Procs.end(self.proc)
-
-
-def display_on_lease(lease, size="1024x768x24"):
-    """A private Xvfb kept on a lease, for as long as it is held; its display name."""
-    r, w = os.pipe()
-    try:
-        lease.spawn("xvfb", _xvfb_argv(w, size), env=os.environ.copy(), pass_fds=(w,),
-                    log=lease.path("xvfb.log"))
-    except BaseException:
-        os.close(r)
-        raise
-    finally:
-        os.close(w)
-    return _read_display(r, lambda: lease.helper_pid("xvfb") is not None)
 
 
 def open_x(display):

@@ -1,144 +1,236 @@
-# One emulated guest, driven through a state folder of the host: booted in the
-# background from the cached image on a lease (its qemu ends with the run,
-# however the run ends), commands run in it through a shared control folder with
-# their output streamed back, and stopped. The guest beats a heartbeat into the
-# control folder, and ends a job whose host side stopped renewing it.
+# The emulated guest: booted by its route's runner here, it runs the jobs that
+# runner hands on, over a virtio serial port, as the first process of the guest:
+# the guest's end of the port below is its runner. A job's end here that drops
+# the port (the step went, or ran out of time) ends the job there; the guest
+# beats every second, and a guest silent for SILENT_S fails the job.
+# Usage (the guest's init): guest.py  -- serves the port "lanyue" until poweroff
+import json
 import os
-import shutil
+import select
+import signal
+import socket
+import struct
+import subprocess
 import sys
 import time
 
-from . import cache
-from .common import HarnessError
-from .lease import Lease
+if __package__:
+    from . import cache, runner
+    from .common import REPO, SCALE_ENV, STATE_ENV, HarnessError
+else:  # the guest's first process: the package is beside it
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    from winelab import cache, runner
+    from winelab.common import REPO, SCALE_ENV, STATE_ENV, HarnessError
 
-BOOT = os.path.join(cache.RECIPE, "boot")
+BOOT = os.path.join(REPO, "tests", "e2e", "guest", "boot")
 BOOT_TIMEOUT_S = 300
-SILENT_S = 40     # a guest silent for this long is taken as stopped
-RENEW_S = 2       # how often the host side renews the job it waits for
+SILENT_S = 40
+STATE = "/var/lanyue"  # the guest's second disk: its prefixes, made once
+# Frames on the port: a kind byte, a length, the payload. Host to guest: a job,
+# a ping, power off; guest to host: output, the exit code, a beat, the answer to a ping.
+JOB, PING, POWEROFF, OUT, RC, BEAT, HELLO = b"JIPORBH"
 
 
-class Guest:
-    """One guest, driven through STATE_DIR: its control folder and console log."""
+def frame(kind, payload=b""):
+    return struct.pack(">BI", kind, len(payload)) + payload
 
-    def __init__(self, state_dir):
-        self.dir = os.path.abspath(state_dir)
-        self.ctl = os.path.join(self.dir, "ctl")
-        self.lease = Lease("guest", self.dir)
 
-    def pid(self):
-        return self.lease.helper_pid("qemu")
+def frames(buf):
+    """(complete frames, rest) of what has arrived."""
+    got = []
+    while len(buf) >= 5:
+        kind, size = struct.unpack(">BI", buf[:5])
+        if len(buf) < 5 + size:
+            break
+        got.append((kind, buf[5:5 + size]))
+        buf = buf[5 + size:]
+    return got, buf
 
-    def console_tail(self, n=1500):
+
+def spec(route, disk, keep, folder):
+    """How the route's runner boots its guest: the boot script's arguments."""
+    shares = [f"repo={REPO}:ro"] + [f"share{i}={p}{':ro' if ro else ''}" for i, (p, ro) in enumerate(route.shares)]
+    return {"image": cache.image_dir(route.release), "folder": folder, "port": f"{runner.RUN_FOLDER}/guest.port",
+            "disk": disk + ("" if keep else ":snapshot"), "shares": shares, "keep": keep,
+            "cpus": route.cpus, "overlays": cache.overlay_dir(), "scale": route.wait_scale}
+
+
+def _tail(path, n=1500):
+    try:
+        return open(path, "rb").read()[-n:].decode("utf-8", "replace")
+    except OSError:
+        return f"(no {os.path.basename(path)})"
+
+
+def _connect(spec, timeout, up=lambda: True):
+    deadline = time.monotonic() + timeout
+    while True:
         try:
-            return open(os.path.join(self.dir, "console.log"), "rb").read()[-n:].decode("utf-8", "replace")
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.connect(spec["port"])
+            return s
         except OSError:
-            return "(no console log)"
+            s.close()
+            if time.monotonic() > deadline or not up():
+                raise HarnessError(f"qemu offers no port at {spec['port']}"
+                                   f"\nqemu: {_tail(os.path.join(spec['folder'], 'qemu.log'), 800)}")
+            time.sleep(0.1)
 
-    def qemu_tail(self, n=800):
-        try:
-            return open(os.path.join(self.dir, "qemu.log"), "rb").read()[-n:].decode("utf-8", "replace")
-        except OSError:
-            return "(no qemu log)"
 
-    def boot(self, shares, release, state_disk=None, keep=False, cpus=None):
-        """Starts a guest of that Debian release in the background, sharing each (tag,
-        host path, read-only) at its host path, with state_disk (if any) at
-        /var/lanyue, its changes kept only when `keep`; returns once it takes jobs.
-        It lives as long as its lease is held: stop() ends it sooner."""
-        image = cache.build_image(release)
-        cache.mark_used(image)
-        self.stop()
-        shutil.rmtree(self.ctl, ignore_errors=True)
-        for sub in ("jobs", "done"):
-            os.makedirs(os.path.join(self.ctl, sub))
-        specs = [f"{tag}={path}{':ro' if ro else ''}" for tag, path, ro in shares]
-        t0 = time.monotonic()
-        # qemu writes the snapshot's overlay to TMPDIR: into the cache, whose room was checked.
-        env = dict(os.environ, TMPDIR=cache.overlay_dir())
-        if cpus:
-            env["LANYUE_GUEST_CPUS"] = str(cpus)
-        log = os.path.join(self.dir, "qemu.log")
-        open(log, "w").close()
-        disk = ["--state-disk", state_disk + ("" if keep else ":snapshot")] if state_disk else []
-        pid = self.lease.spawn("qemu", [BOOT, image, self.dir, *disk, *specs], env=env, log=log)
-        ready = os.path.join(self.ctl, "ready")
-        while not os.path.exists(ready):
-            failed = os.path.join(self.ctl, "failed")
-            if self.pid() is None or os.path.exists(failed) or time.monotonic() - t0 > BOOT_TIMEOUT_S:
-                why = open(failed).read().strip() if os.path.exists(failed) else \
-                    self.lease.failure("qemu") or f"not ready after {BOOT_TIMEOUT_S}s"
-                self.stop(grace=0)
-                raise HarnessError(f"the guest did not come up ({why}).\nqemu: {self.qemu_tail()}\n"
-                                   f"console:\n{self.console_tail()}")
-            time.sleep(0.2)
-        print(f"guest up in {time.monotonic() - t0:.1f}s (pid {pid})")
+def boot(spec_json, run_ended):
+    """In the runner, before it takes jobs: qemu, a plain child of it (it goes with
+    the run), and its guest's runner answering; unless the run ends first."""
+    s = json.loads(spec_json)
+    os.makedirs(os.path.join(s["folder"], "ctl"), exist_ok=True)
+    env = dict(os.environ, TMPDIR=s["overlays"])  # the snapshot's overlay: in the cache, whose room was counted
+    if s["cpus"]:
+        env["LANYUE_GUEST_CPUS"] = str(s["cpus"])
+    t0 = time.monotonic()
+    with open(os.path.join(s["folder"], "qemu.log"), "wb") as log:
+        qemu = subprocess.Popen([BOOT, s["image"], s["folder"], s["port"], "--state-disk", s["disk"], *s["shares"]],
+                                env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    port = _connect(s, 30, lambda: qemu.poll() is None and not run_ended())
+    buf = b""
+    while not any(kind == HELLO for kind, _ in frames(buf)[0]):
+        if qemu.poll() is not None or time.monotonic() - t0 > BOOT_TIMEOUT_S or run_ended():
+            raise HarnessError(f"the guest did not come up (qemu {'ended' if qemu.poll() is not None else 'ran on'})."
+                               f"\nqemu: {_tail(os.path.join(s['folder'], 'qemu.log'), 800)}\n"
+                               f"console:\n{_tail(os.path.join(s['folder'], 'console.log'))}")
+        port.sendall(frame(PING))
+        if select.select([port], [], [], 0.5)[0]:
+            buf += port.recv(65536)
+    port.close()
+    print(f"guest up in {time.monotonic() - t0:.1f}s (qemu pid {qemu.pid})")
+    return qemu
 
-    def heartbeat(self):
-        try:
-            return open(os.path.join(self.ctl, "heartbeat")).read()
-        except OSError:
-            return None
 
-    def run(self, script, timeout):
-        """Runs a bash script in the guest; streams its output (stdout and stderr
-        together) to this process's stdout as it comes; returns its exit code."""
-        if self.pid() is None:
-            raise HarnessError("no guest is running: run `tests/e2e/run-e2e start` first")
-        self.lease.hold()
-        job_id = f"{time.time_ns()}-{os.getpid()}"
-        jobs, done = os.path.join(self.ctl, "jobs"), os.path.join(self.ctl, "done")
-        alive = os.path.join(jobs, job_id + ".alive")
-        open(alive, "w").close()
-        with open(os.path.join(jobs, job_id + ".tmp"), "w") as f:
-            f.write(script)
-        os.rename(os.path.join(jobs, job_id + ".tmp"), os.path.join(jobs, job_id + ".sh"))
-        output, rc_file = os.path.join(done, job_id + ".out"), os.path.join(done, job_id + ".rc")
-        sent = 0
-        now = time.monotonic()
-        deadline, renewed = now + timeout, now
-        beat, beat_at = self.heartbeat(), now
-        try:
-            while True:
-                finished = os.path.exists(rc_file)
-                if os.path.exists(output):
-                    with open(output, "rb") as f:
-                        f.seek(sent)
-                        chunk = f.read()
-                    sys.stdout.buffer.write(chunk)
-                    sys.stdout.buffer.flush()
-                    sent += len(chunk)
-                if finished:
-                    return int(open(rc_file).read())
-                now = time.monotonic()
-                if self.pid() is None:
-                    raise HarnessError(f"the guest stopped during the job.\nconsole:\n{self.console_tail()}")
-                if self.heartbeat() != beat:
-                    beat, beat_at = self.heartbeat(), now
-                elif now - beat_at > SILENT_S:
-                    raise HarnessError(f"the guest stopped answering (no heartbeat for {SILENT_S}s).\n"
-                                       f"qemu: {self.qemu_tail()}\nconsole:\n{self.console_tail()}")
-                if now > deadline:
-                    raise HarnessError(f"job did not finish within {timeout}s")
-                if now - renewed > RENEW_S:
-                    os.utime(alive)  # the guest ends a job nobody renews
-                    renewed = now
-                time.sleep(0.05)
-        except BaseException:
-            # Whatever ends the wait here (a timeout, ctest's signal), the guest ends the job too.
-            open(os.path.join(jobs, job_id + ".cancel"), "w").close()
-            raise
-        finally:
-            if os.path.exists(rc_file):
-                for f in (output, rc_file, alive):
-                    if os.path.exists(f):
-                        os.unlink(f)
+def relay(args):
+    """A job of the runner here: hands the job on to the guest and passes on what
+    it writes; its exit code. Ended, it drops the port, and the guest ends the job."""
+    s, job = json.loads(args[0]), json.loads(args[1])
+    # The guest's own: its waits, and where its prefixes are.
+    job["env"].update({SCALE_ENV: str(s["scale"]), STATE_ENV: STATE})
+    port = _connect(s, 10)
+    port.sendall(frame(JOB, json.dumps(job).encode()))
+    buf, heard = b"", time.monotonic()
+    while True:
+        if not select.select([port], [], [], 1)[0]:
+            if time.monotonic() - heard > SILENT_S:
+                raise HarnessError(f"the guest stopped answering (nothing for {SILENT_S}s).\n"
+                                   f"console:\n{_tail(os.path.join(s['folder'], 'console.log'))}")
+            continue
+        data = port.recv(1 << 16)
+        if not data:
+            raise HarnessError(f"the guest stopped during the job.\nconsole:\n"
+                               f"{_tail(os.path.join(s['folder'], 'console.log'))}")
+        heard = time.monotonic()
+        got, buf = frames(buf + data)
+        for kind, payload in got:
+            if kind == OUT:
+                sys.stdout.buffer.write(payload)
+                sys.stdout.buffer.flush()
+            elif kind == RC:
+                return int(payload)
 
-    def stop(self, grace=60):
-        """Asks the guest to power off; ends its qemu by pid if it does not."""
-        if self.pid() is not None and grace:
-            open(os.path.join(self.ctl, "poweroff"), "w").close()
-            deadline = time.monotonic() + grace
-            while self.pid() is not None and time.monotonic() < deadline:
-                time.sleep(0.2)
-        self.lease.end()
+
+def power_off(spec_json):
+    """A guest whose disk is kept writes it and powers off; returns once qemu has
+    gone. (A snapshot's writes are dropped with qemu anyway.)"""
+    if not json.loads(spec_json)["keep"]:
+        return
+    port = _connect(json.loads(spec_json), 10)
+    port.sendall(frame(POWEROFF))
+    while port.recv(1 << 16):
+        pass  # qemu closes the port as it ends
+
+
+def make_prefixes(route, disk):
+    """Boots a guest of its own with the empty prefixes disk writable, makes the
+    prefixes on it there, and powers it off; it ends with this step, however."""
+    print(f"making the {route.release} guest's prefixes (once per image and prefix recipe) ...")
+    from .route import start_runner
+    folder = os.path.join(route.workdir, "guest-prefixes")
+    start_runner(route, watch=os.pidfd_open(os.getpid()), workdir=folder, disk=disk, keep=True, folder=folder)
+    client = runner.Client(folder)
+    code = {"call": [os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "winelab.prefix",
+                     "make_prefixes"], "args": [STATE, route.agent], "env": {}}
+    rc = client.run(code, deadline=2400)
+    runner.Client(folder).stop()
+    if rc != 0:
+        raise HarnessError(f"making the {route.release} guest's prefixes failed ({rc})")
+
+
+def serve(device):
+    """The guest's runner: jobs from the port, one at a time, in a fork of this
+    process; a beat every second; a job whose host end went is ended at once."""
+    port = os.open(device, os.O_RDWR | os.O_NONBLOCK)
+    wake, woken = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    signal.set_wakeup_fd(woken)
+    signal.signal(signal.SIGCHLD, lambda *_: None)
+    inbox, outbox, job, out, beat = b"", b"", None, None, 0
+
+    def orphan():  # a job whose host end went: ended at once, its output and code dropped
+        nonlocal outbox, job, out
+        if job:
+            os.killpg(job, signal.SIGKILL)
+            os.close(out)
+        outbox, job, out = b"", None, None
+
+    def drain():
+        nonlocal outbox
+        while out is not None:
+            try:
+                data = os.read(out, 1 << 16)
+            except BlockingIOError:
+                return
+            if not data:
+                return
+            outbox += frame(OUT, data)
+
+    while True:
+        ready = select.select([port, wake] + ([out] if out else []), [port] if outbox else [], [], 1)[0]
+        if time.monotonic() - beat >= 1:
+            outbox, beat = outbox + frame(BEAT), time.monotonic()
+        if port in ready:
+            data = os.read(port, 1 << 16)
+            if not data:  # the host's end went: its job goes too
+                orphan()
+                inbox = b""
+                time.sleep(0.1)
+            got, inbox = frames(inbox + data)
+            for kind, payload in got:
+                if kind == PING:
+                    outbox += frame(HELLO)
+                elif kind == POWEROFF:
+                    os.sync()
+                    open("/proc/sysrq-trigger", "w").write("o")
+                elif kind == JOB:
+                    orphan()  # a job still running lost its host end: the next came at once
+                    out, pipe_w = os.pipe2(os.O_NONBLOCK)
+                    job = runner.spawn(json.loads(payload), (pipe_w, pipe_w))
+                    os.close(pipe_w)
+        drain()
+        if wake in ready:
+            os.read(wake, 512)
+        while True:  # the first process reaps every orphan
+            try:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                break
+            if not pid:
+                break
+            if pid == job:  # what it wrote, then its code; a helper it left keeps no pipe of ours
+                drain()
+                os.close(out)
+                outbox += frame(RC, str(os.waitstatus_to_exitcode(status)).encode())
+                job = out = None
+        if outbox:
+            try:
+                outbox = outbox[os.write(port, outbox):]
+            except (BlockingIOError, BrokenPipeError):
+                pass
+
+
+if __name__ == "__main__":
+    names = {open(f"/sys/class/virtio-ports/{p}/name").read().strip(): p for p in os.listdir("/sys/class/virtio-ports")}
+    serve(f"/dev/{names['lanyue']}")

@@ -1,6 +1,8 @@
-# Wine prefixes of the workbench's own: made once per recipe and Wine version,
-# their C: drive mapped and snapshotted, the suite's two prefixes in a state
-# folder, and the lock that serialises runs sharing them, also outside ctest.
+# Wine prefixes of the workbench's own: made once per recipe and Wine version
+# (and kept, for every work folder, where Wine runs on this machine), their C:
+# drive mapped and snapshotted, the suite's two prefixes in a state folder, the
+# case agent's requests that write the registry and read it back, and the lock
+# that serialises runs sharing a prefix, also outside ctest.
 import functools
 import glob
 import hashlib
@@ -11,13 +13,13 @@ import subprocess
 import time
 
 from .common import HarnessError, lock_with_deadline, scaled
-from .procs import Procs, run
+from .lifetime import run
 from .relay import RELAY_FUNCTIONS
 
 WINE = "/usr/bin/wine"
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/bin/wineserver"
-PREFIX_RECIPE = "3"  # bump when prefix setup changes, so stale prefixes are rebuilt
+PREFIX_RECIPE = "4"  # bump when prefix setup changes, so stale prefixes are rebuilt
 STANDARD_TOP_DIRS = {"windows", "users", "programdata", "program files", "program files (x86)"}
 # The suite's prefixes: their folders in a state folder.
 PREFIXES = {"win32": "prefix32", "win64": "prefix64"}
@@ -27,11 +29,20 @@ PREFIXES_GB = 2.5
 # A folder where prefixes once made are kept for every work folder (set by the
 # routes that run Wine on this machine; a guest has its prefixes on a disk).
 KEPT_ENV = "LANYUE_PREFIX_CACHE"
+# What a made prefix holds in its registry, each read back as stored.
+SETTINGS = [
+    (r"HKCU\Software\Wine\Debug", "REG_SZ", "RelayInclude", ";".join(RELAY_FUNCTIONS)),
+    # A crashing program must end with an exit code, not wait on a crash dialog.
+    (r"HKCU\Software\Wine\WineDbg", "REG_DWORD", "ShowCrashDialog", "0"),
+    # No window manager runs on the display: a managed window would wait 2 s for
+    # one to withdraw it as it closes (Wine 8.0), so the windows are Wine's own.
+    (r"HKCU\Software\Wine\X11 Driver", "REG_SZ", "Managed", "N"),
+]
 
 
 def recipe():
     """What a prefix is made from, besides Wine: a change makes new ones."""
-    return f"{PREFIX_RECIPE}\n{';'.join(RELAY_FUNCTIONS)}\n"
+    return f"{PREFIX_RECIPE}\n{SETTINGS!r}\n"
 
 
 @functools.lru_cache(maxsize=None)
@@ -53,7 +64,7 @@ def wine_version(root="/"):
 
 
 def stamp_text(arch, version):
-    return f"{PREFIX_RECIPE} {arch} wine {version}\n"
+    return f"{hashlib.sha256(recipe().encode()).hexdigest()[:12]} {arch} wine {version}\n"
 
 
 def kept_name(name, arch, version):
@@ -65,19 +76,54 @@ def suite_prefixes(state):
     return {arch: Prefix(os.path.join(state, name), arch) for arch, name in PREFIXES.items()}
 
 
-def make_prefixes(state):
-    """Makes the suite's prefixes in a state folder (those ready stay), on a display
-    of their own, and leaves no server running."""
+def make_prefixes(args):
+    """A job: makes the suite's prefixes in a state folder (those ready stay), with
+    the case agent at args[1], on a display of its own; leaves no server running."""
     from .display import Display
-    procs = Procs()
+    display = Display()
     try:
-        display = Display(procs).name
-        for prefix in suite_prefixes(state).values():
-            if not prefix.create(display):
+        for prefix in suite_prefixes(args[0]).values():
+            if not prefix.create(display.name, args[1]):
                 print(f"{prefix.arch} prefix already made: {prefix.path}")
             prefix.kill_server()
     finally:
-        procs.end_all()
+        display.close()
+    return 0
+
+
+def set_words(key, view, type_, name, data, lock=False):
+    """The case agent's request that writes one value (and prints it as stored);
+    `lock` then leaves the key readable only."""
+    return ["set", key, str(view or "-"), type_, name, data] + (["lock"] if lock else [])
+
+
+def answers(text):
+    """{request id: (status, lines)} of what the agent wrote (bytes)."""
+    got, lines = {}, None
+    for line in text.replace(b"\r", b"").split(b"\n"):
+        if line.startswith(b"begin "):
+            lines = []
+        elif line.startswith(b"end ") and lines is not None:
+            ask_id, status = line[4:].decode().rsplit(" ", 1)
+            got[ask_id] = (int(status), lines)
+            lines = None
+        elif lines is not None:
+            lines.append(line)
+    return got
+
+
+def check_stored(values, results):
+    """Fails unless each value (as set_words takes it) reads back, in the agent's
+    answer to its request, as it was meant (DWORDs as 0x...)."""
+    for (key, view, type_, name, data, *_), (status, lines) in zip(values, results):
+        if status != 0:
+            raise HarnessError(f"the case agent could not write {key}\\{name} ({status}): "
+                               f"{b' / '.join(lines).decode('utf-8', 'replace')}")
+        want = [str(view or "-"), name, type_, f"{int(data):#x}" if type_ == "REG_DWORD" else data]
+        stored = lines[0].decode("utf-8", "replace").split("\t", 3) if lines else []
+        if stored != want:
+            raise HarnessError(f"{key}\\{name} holds {stored[2:] or 'nothing'}, meant {want[2:]} "
+                               f"({view or 'own'} view)")
 
 
 class Prefix:
@@ -87,8 +133,8 @@ class Prefix:
         self.path = os.path.abspath(path)
         self.arch = arch
         self.drive_c = os.path.join(self.path, "drive_c")
-        # 64-bit tools (reg /reg:64, wineboot) need the 64-bit loader in a win64 prefix;
-        # the 32-bit tool runs through the ordinary loader in either.
+        # wineboot needs the 64-bit loader in a win64 prefix; the 32-bit tool and
+        # the case agent run through the ordinary loader in either.
         self.tool_loader = WINE64 if arch == "win64" else WINE
 
     def env(self, display=None, debug="-all"):
@@ -109,9 +155,9 @@ class Prefix:
         """Whether it was made, by whichever Wine (is_ready asks this one)."""
         return os.path.exists(os.path.join(self.path, "lanyue-ready"))
 
-    def is_ready(self):
+    def is_ready(self, path=None):
         try:
-            return open(os.path.join(self.path, "lanyue-ready")).read() == self.stamp_text()
+            return open(os.path.join(path or self.path, "lanyue-ready")).read() == self.stamp_text()
         except OSError:
             return False
 
@@ -131,62 +177,47 @@ class Prefix:
             return None
         return os.path.join(folder, kept_name(os.path.basename(self.path), self.arch, wine_version()))
 
-    def create(self, display):
+    def create(self, display, agent):
         """Makes the prefix unless it is ready: a copy of the kept one, if any, else
-        anew (and then it is kept). False when it was ready."""
+        anew, its settings written by the case agent at `agent` (and then it is
+        kept). False when it was ready."""
+        from .cache import build_aside, is_building, is_marked, remove_marked
         if self.is_ready():
             return False
         if self.arch == "win64" and not os.path.exists(WINE64):
             raise HarnessError(f"{WINE64} missing: install the wine64 package")
-        if os.path.exists(self.path):
-            self.kill_server()
-            shutil.rmtree(self.path)
-        os.makedirs(os.path.dirname(self.path), exist_ok=True)
         t0 = time.monotonic()
         kept = self.kept()
-        if kept and os.path.exists(os.path.join(kept, "lanyue-ready")):
-            copy_prefix(kept, self.path)
+        if kept and self.is_ready(kept):
+            build_aside(self.path, lambda partial: copy_prefix(kept, partial), self.is_ready)
             print(f"{self.arch} prefix copied from {kept} in {time.monotonic() - t0:.1f}s")
             return True
         print(f"creating {self.arch} prefix {self.path} ...")
-        env = self.env(display)
-        run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
-        self.set_value(display, r"HKCU\Software\Wine\Debug", "RelayInclude", "REG_SZ",
-                       ";".join(RELAY_FUNCTIONS))
-        # A crashing program must end with an exit code, not wait on a crash dialog.
-        self.set_value(display, r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0")
-        run([WINESERVER, "-w"], env, timeout=120, what="wineserver -w")
-        if not os.path.isdir(os.path.join(self.drive_c, "windows")):
-            raise HarnessError(f"wineboot left no {self.drive_c}/windows")
-        with open(os.path.join(self.path, "lanyue-ready"), "w") as f:
-            f.write(self.stamp_text())
+        build_aside(self.path, lambda partial: self.make(partial, display, agent), self.is_ready)
         print(f"{self.arch} prefix ready in {time.monotonic() - t0:.1f}s")
         if kept:
-            copy_prefix(self.path, kept)
+            build_aside(kept, lambda partial: copy_prefix(self.path, partial), self.is_ready)
             print(f"{self.arch} prefix kept in {kept}")
+            for older in glob.glob(os.path.join(os.path.dirname(kept), os.path.basename(self.path) + "-*")):
+                if os.path.isdir(older) and older != kept and is_marked(older) and not is_building(older):
+                    remove_marked(older)  # another recipe's or Wine's: never copied again
         return True
 
-    def reg(self, display, *args, check=True, timeout=60):
-        return run([self.tool_loader, "reg", *args], self.env(display), timeout=timeout,
-                   check=check, what=f"wine reg {' '.join(args[:2])}")
-
-    def value(self, display, key, name, *view):
-        """(type, data) of one registry value as `reg query` shows it, or None."""
-        out = self.reg(display, "query", key, "/v", name, *view).stdout.decode("gbk", "replace")
-        for line in out.splitlines():
-            parts = line.strip(" \r").split("    ")
-            if parts and parts[0] == name:
-                return (parts[1] if len(parts) > 1 else "", parts[2] if len(parts) > 2 else "")
-        return None
-
-    def set_value(self, display, key, name, type_, data, *view):
-        """Writes one value, then reads it back: what was not stored fails here."""
-        self.reg(display, "add", key, "/v", name, "/t", type_, "/d", data, "/f", *view)
-        want = (type_, f"{int(data):#x}" if type_ == "REG_DWORD" else data)
-        got = self.value(display, key, name, *view)
-        if got != want:
-            shown = f"{got[0]} {got[1][:80]!r}" if got else "no such value"
-            raise HarnessError(f"{key}\\{name} holds {shown}, meant {want[0]} {want[1][:80]!r}")
+    def make(self, path, display, agent):
+        env = dict(self.env(display), WINEPREFIX=path)
+        run([self.tool_loader, "wineboot", "-i"], env, timeout=300, what="wineboot")
+        values = [(key, None, type_, name, data) for key, type_, name, data in SETTINGS]
+        lines = "".join(f"{n}\t" + "\t".join(set_words(*v)) + "\n" for n, v in enumerate(values))
+        got = answers(run([WINE, agent], env, timeout=120, input=lines.encode(), what="the case agent").stdout)
+        check_stored(values, [got.get(str(n), (None, [b"no answer"])) for n in range(len(values))])
+        run([WINESERVER, "-w"], env, timeout=120, what="wineserver -w")
+        if not os.path.isdir(os.path.join(path, "drive_c", "windows")):
+            raise HarnessError(f"wineboot left no {path}/drive_c/windows")
+        # Debian's Wine names the server folder of the session that made it there.
+        if os.path.exists(os.path.join(path, "wineserver")):
+            os.unlink(os.path.join(path, "wineserver"))
+        with open(os.path.join(path, "lanyue-ready"), "w") as f:
+            f.write(self.stamp_text())
 
     def host_path(self, win_path):
         """C:\\a\\b -> <prefix>/drive_c/a/b (Wine stores names as UTF-8)."""
@@ -225,33 +256,14 @@ class Prefix:
         return snap
 
 
-def copy_prefix(source, target):
-    """A whole copy, in place at once: made aside, under the target's own name with
-    .partial, and renamed when whole. One copier at a time per folder, under its
-    lock: what a killed copy left there goes first. A copy already there wins."""
-    partial = target + ".partial"
-    with open(os.path.join(os.path.dirname(target), ".copying.lock"), "w") as lock:
-        lock_with_deadline(lock, scaled(600), f"copying into {os.path.dirname(target)}")
-        for left in glob.glob(glob.escape(target) + ".partial*"):
-            subprocess.run(["rm", "-rf", "--one-file-system", "--", left])
-        if os.path.exists(os.path.join(target, "lanyue-ready")):
-            return
-        try:
-            cp = subprocess.run(["cp", "-a", "-T", "--reflink=auto", "--", source, partial],
-                                capture_output=True, text=True)
-            if cp.returncode != 0:
-                lines = cp.stderr.strip().splitlines() or ["it said nothing"]
-                more = f" (and {len(lines) - 1} more lines like it)" if len(lines) > 1 else ""
-                raise HarnessError(f"copying {source} to {partial} failed: {lines[0]}{more}")
-            # Debian's Wine names the server folder of the session that made it there.
-            if os.path.exists(os.path.join(partial, "wineserver")):
-                os.unlink(os.path.join(partial, "wineserver"))
-            if os.path.exists(target):
-                subprocess.run(["rm", "-rf", "--one-file-system", "--", target])
-            os.rename(partial, target)
-        finally:
-            if os.path.exists(partial):
-                subprocess.run(["rm", "-rf", "--one-file-system", "--", partial])
+def copy_prefix(source, partial):
+    """Copies a prefix into the (marked, empty) folder a build sets aside; its first
+    error, not one a file."""
+    cp = subprocess.run(["cp", "-a", "-T", "--reflink=auto", "--", source, partial], capture_output=True, text=True)
+    if cp.returncode != 0:
+        lines = cp.stderr.strip().splitlines() or ["it said nothing"]
+        more = f" (and {len(lines) - 1} more lines like it)" if len(lines) > 1 else ""
+        raise HarnessError(f"copying {source} to {partial} failed: {lines[0]}{more}")
 
 
 class PrefixLock:

@@ -9,8 +9,7 @@ import os
 import shutil
 import subprocess
 
-from .common import HarnessError
-from .pids import write_aside
+from .common import HarnessError, write_aside
 
 GB = 2**30  # the unit of every size here; the harness's tests make it smaller
 

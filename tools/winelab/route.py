@@ -1,37 +1,34 @@
 # Where a Wine generation runs: on this machine when its kernel runs 32-bit
-# code (the machine's own release directly, another in a root of its own
-# entered through a private mount namespace), else in an emulated guest of
-# that release. Callers see only Route: start and stop it, build on the host,
-# run a workbench command where Wine runs, its wait scale, whether its timings
-# are the tool's own, and one line saying which route it is and why.
+# code (the machine's own release directly, another in a read-only root of its
+# own), else in an emulated guest of that release. A route only says what it
+# needs (packages, an image or root, disk room) and how to start a runner (see
+# runner.py) for a work folder; every other piece of code talks to that runner
+# the same way, whatever the route.
 import json
 import os
-import shlex
 import subprocess
 import sys
 
-from . import cache, lease, room
-from .common import REPO, STATE_ENV, WAIT_SCALE, HarnessError, Unavailable
+from . import cache, room
+from .common import REPO, HarnessError, Unavailable, scaled
 from .generations import generation, host_release
-from .guest import Guest
-from .packages import ensure_packages, ensure_zh_locale, require
-from .pids import end_pid, identity, is_alive
+from .lifetime import end, identity, parent_pidfd
+from .packages import ensure_zh_locale, require
 from .prefix import KEPT_ENV, PREFIXES, PREFIXES_GB, kept_name, wine_version
 from .room import Need
+from .runner import Client
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
 NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
 GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
 ROOT_PACKAGES = ("mmdebstrap", "bubblewrap")
-GUEST_SCALE = 6  # everything in the guest runs under emulation
+RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "runner.py")
 KEPT_AT = "/run/lanyue-kept"  # where a root sees the folder its prefixes are kept in
-# Every setting a workbench command reads from the environment, as the guest
-# gets it: paths resolved here, on the host.
-FORWARDED = {
-    "LANYUE_E2E_EXE": os.path.abspath,
-    "LANYUE_E2E_DIR": os.path.abspath,
-}
+START_S = 600  # a runner up within this (a guest boots in it)
+# The harness's own tests tell the route choice what the probe says, so that each
+# of their rows takes the route it names on every kind of machine.
+TOLD_IA32 = None
 
 
 class Skip(Exception):
@@ -41,258 +38,214 @@ class Skip(Exception):
 class Route:
     """Where Wine runs. `kind` and `reason` make its one line; forced routes never skip."""
     kind = None
-    cpus = None               # the cores a guest gets (default: its boot script's)
-    wait_scale = WAIT_SCALE   # the factor every wait of a command run there gets
+    packages = ()
+    emulated = 1              # how much slower everything runs there than here
     own_timings = True        # timings taken there are the tool's, not an emulator's
     ia32 = None               # what the probe said, where it was asked
 
     def __init__(self, reason, workdir, forced=False, release=None, shares=()):
         self.reason, self.workdir, self.forced = reason, workdir, forced
         self.release = release or host_release()
-        self.shares = shares  # (host folder, read-only) a command there must see besides the repository
+        self.shares = shares  # (host folder, read-only) a job there must see besides the repository
+        self.cpus = None      # the cores a guest gets (default: its boot script's)
+        self.agent = None     # the case agent, where prefixes are made before the run (a guest's)
 
     def __str__(self):
         return f"{self.kind}, {generation(self.release)} ({self.reason})"
 
-    def build_on_host(self, *steps):
-        """What the commands need built, built here: the guest has no cross compiler."""
-        for step in steps:
-            step()
-
-    def start(self):
-        pass
+    @property
+    def wait_scale(self):
+        """The factor every wait of a job run there gets."""
+        return scaled(self.emulated)
 
     def room_needs(self):
-        """(folder, GB, what) this route still needs on disk before it is up."""
+        """room.Need: what this route will write before its prefixes are made."""
         return []
 
-    def run(self, argv, here, timeout):
-        """Runs a workbench command where Wine runs: `here()` in this process, or
-        argv (a Python script and its arguments) in the guest. Its exit code."""
-        return here()
+    def prepare_host(self):
+        """What the runner needs on this machine first: packages, an image or root."""
+        require(self.packages, f"the {self.kind} route")
 
-    def stop(self, grace=60):
-        pass
+    def runner_argv(self, args):
+        """How to start runner.py (with `args`) as the first process of a PID
+        namespace of its own, and its environment."""
+        ns = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc"]
+        if os.geteuid() != 0:
+            ns[1:1] = ["--user", "--map-root-user"]
+        # A tmpfs /run of its own: what the run keeps there goes with it.
+        return ns + ["sh", "-c", 'mount -t tmpfs -o mode=755 tmpfs /run && exec "$@"', "runner",
+                     sys.executable, RUNNER, *args], dict(os.environ, **self.runner_env())
 
-    def save(self):
-        os.makedirs(self.workdir, exist_ok=True)
-        with open(os.path.join(self.workdir, "route.json"), "w") as f:
-            json.dump({"name": self.kind, "reason": self.reason, "forced": self.forced,
-                       "release": self.release}, f)
+    def runner_env(self):
+        return {"LANYUE_WAIT_SCALE": str(self.wait_scale), KEPT_ENV: self.kept_prefixes()}
 
-    def job_env(self):
-        """Settings of this route's own for the commands it runs elsewhere."""
-        return {}
+    def kept_folder(self):
+        return os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}")
 
     def kept_prefixes(self):
-        """The cache folder where prefixes made on this route are kept for every work
-        folder: those that run Wine on this machine keep them there."""
-        folder = cache.make_marked(os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}"))
+        """The cache folder where prefixes made on this route are kept for every work folder."""
+        folder = cache.make_marked(self.kept_folder())
         cache.mark_used(folder)
         return folder
 
     def kept_need(self, wine_root):
         """The room the kept copy of this route's prefixes takes until it is there."""
-        folder = os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}")
         version = wine_version(wine_root)
-        done = [os.path.join(folder, kept_name(name, arch, version), "lanyue-ready")
+        done = [os.path.join(self.kept_folder(), kept_name(name, arch, version), "lanyue-ready")
                 for arch, name in PREFIXES.items()] if version else []
-        return Need(cache.cache_root(), PREFIXES_GB, f"keeping the {self.release} prefixes", [folder], done)
+        return Need(cache.cache_root(), PREFIXES_GB, f"keeping the {self.release} prefixes",
+                    [self.kept_folder()], done)
 
-    def job_script(self, argv, state=None, holder=None, run_dir=None, kept=None):
-        """A bash script running argv (a Python script and its arguments) with the
-        forwarded settings, as the native route where it runs, in the same folder
-        as here where that place has it (else the repository). `holder`: the pid
-        whose life holds the leases the command takes there."""
-        env = {k: fix(os.environ[k]) for k, fix in FORWARDED.items() if os.environ.get(k)}
-        env.update({ROUTE_ENV: "native", "LANYUE_WAIT_SCALE": str(self.wait_scale)})
-        if state:
-            env[STATE_ENV] = state
-        if holder:
-            env[lease.HOLDER_ENV] = str(holder)
-        if run_dir:
-            env[lease.RUN_DIR_ENV] = run_dir
-        env[KEPT_ENV] = kept or ""
-        env.update(self.job_env())
-        return (f"cd {shlex.quote(os.getcwd())} 2>/dev/null || cd {shlex.quote(REPO)}\n"
-                + "".join(f"export {k}={shlex.quote(v)}\n" for k, v in sorted(env.items()))
-                + "exec /usr/bin/python3 " + " ".join(shlex.quote(a) for a in argv) + "\n")
+    def save(self):
+        os.makedirs(self.workdir, exist_ok=True)
+        with open(os.path.join(self.workdir, "route.json"), "w") as f:
+            json.dump({"name": self.kind, "reason": self.reason, "release": self.release}, f)
 
 
 class NativeRoute(Route):
     kind = "native"
+    packages = NATIVE_PACKAGES
 
-    def start(self):
-        require(NATIVE_PACKAGES, "Wine")
+    def prepare_host(self):
+        super().prepare_host()
         ensure_zh_locale()
 
     def room_needs(self):
         return [self.kept_need("/")]
 
-    def run(self, argv, here, timeout):
-        # A command that another route runs here is told where (not) to keep prefixes.
-        if KEPT_ENV not in os.environ:
-            os.environ[KEPT_ENV] = self.kept_prefixes()
-        return here()
-
 
 class RootRoute(Route):
-    """Another release's Wine on this machine: the same command, run in that
-    release's root (built once, cached) through bwrap, in a mount namespace of
-    its own, so nothing is ever mounted on this machine. The repository
-    (read-only) and the shares appear at their own paths; /tmp is a folder of
-    the work folder's, so the display and Wine server of one command are found
-    by the next."""
+    """Another release's Wine on this machine, in that release's root (built once,
+    cached), entered through bwrap: the root itself read-only, the repository
+    read-only and the work folder and shares at their own paths, the run's
+    writable places (/tmp, /var/tmp, /root, /run) tmpfs of its own."""
     kind = "root"
+    packages = ROOT_PACKAGES
 
-    def start(self):
-        require(ROOT_PACKAGES, f"a {self.release} root")
+    def prepare_host(self):
+        super().prepare_host()
         cache.build_image(self.release, "root")
 
     def room_needs(self):
         built = cache.image_ready(self.release, "root")
         return [cache.build_need(self.release, "root", f"building the {self.release} root"),
-                self.kept_need(os.path.join(cache.image_dir(self.release, "root"), "rootfs") if built else None)]
+                self.kept_need(self.root() if built else None)]
 
     def root(self):
-        """The root start() built; a command never builds one."""
-        if not cache.image_ready(self.release, "root"):
-            raise HarnessError(f"no {self.release} root built: run `tests/e2e/run-e2e start` first")
-        folder = cache.image_dir(self.release, "root")
-        cache.mark_used(folder)
-        return os.path.join(folder, "rootfs")
+        return os.path.join(cache.image_dir(self.release, "root"), "rootfs")
 
-    def bwrap_argv(self, script):
-        """The root itself is bound read-only, entry by entry over an empty tmpfs, so
-        the repository and the work folder can appear at their own paths; a command's
-        writable places are the work folder's: its /tmp (where the next command finds
-        the display and the Wine server), /var/tmp and home, and a tmpfs /run."""
+    def runner_argv(self, args):
         root = self.root()
-        places = {"/tmp": "root-tmp", "/var/tmp": "root-var-tmp", "/root": "root-home"}
+        if not os.path.isfile(os.path.join(root, "usr", "bin", "python3")):  # what the runner runs on
+            raise HarnessError(f"no {self.release} root built at {root}: run `tests/e2e/run-e2e start` first")
+        cache.mark_used(os.path.dirname(root))
+        writable = ("/tmp", "/var/tmp", "/root", "/run", "/dev", "/proc")
         argv = ["bwrap", "--tmpfs", "/"]
         for name in sorted(os.listdir(root)):
             path, there = os.path.join(root, name), "/" + name
             if os.path.islink(path):
                 argv += ["--symlink", os.readlink(path), there]
-            elif there in places or name in ("dev", "proc", "run"):
+            elif there in writable:
                 continue
             elif os.path.isdir(path) and not os.listdir(path):
                 argv += ["--dir", there]  # empty (home, srv, ...): a place to show folders at
             else:
                 argv += ["--ro-bind", path, there]
-        argv += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/dev/shm", "--tmpfs", "/run"]
-        for there, name in places.items():
-            folder = os.path.join(self.workdir, name)
-            os.makedirs(folder, exist_ok=True)
-            os.chmod(folder, 0o700 if there == "/root" else 0o1777)
-            argv += ["--bind", folder, there]
-        leases = lease.run_dir()
-        argv += ["--bind", leases, leases, "--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir,
+        argv += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/dev/shm"]
+        argv += [a for place in writable[:4] for a in ("--tmpfs", place)]
+        argv += ["--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir,
                  "--bind", self.kept_prefixes(), KEPT_AT]
         for path, ro in self.shares:
-            argv += ["--ro-bind" if ro else "--bind", path, path]
-        return argv + ["--die-with-parent", "--", "/bin/bash", "-c", script]
-
-    def run(self, argv, here, timeout):
-        # As in the guest, the command gets the forwarded settings and nothing else of ours.
-        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8"}
-        # Its sessions are held by what holds this step: they outlive the command.
-        script = self.job_script(argv, holder=lease.holder_pid(), run_dir=lease.run_dir(), kept=KEPT_AT)
-        with open(os.devnull) as null:
-            p = subprocess.Popen(self.bwrap_argv(script), stdin=null, env=env)
-        try:
-            return p.wait(timeout=timeout)
-        except BaseException:
-            end_pid(p.pid, grace=20)
-            p.wait()
-            raise
+            if path != self.workdir:
+                argv += ["--ro-bind" if ro else "--bind", path, path]
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
+               "LANYUE_WAIT_SCALE": str(self.wait_scale), KEPT_ENV: KEPT_AT}
+        return argv + ["--unshare-pid", "--as-pid-1", "--", "/usr/bin/python3", RUNNER, *args], env
 
 
 class NoRoute(Route):
     kind = "none"
     own_timings = False
 
-    def run(self, argv, here, timeout):
-        raise Skip(f"Wine cannot run here: {self.reason}")
-
 
 class GuestRoute(Route):
-    """The same command, run natively in the emulated guest: the repository
-    (read-only), the work folder and any extra folders are shared at their
-    host paths, and machine-local state stays on the guest's own disk."""
+    """The same jobs, run natively in an emulated guest whose first process is its
+    runner; the runner here boots it and hands every job on to it. The repository
+    (read-only), the work folder and the shares are shared at their host paths."""
     kind = "guest"
-    wait_scale = GUEST_SCALE * WAIT_SCALE
+    packages = GUEST_PACKAGES
+    emulated = 6  # everything in the guest runs under emulation
     own_timings = False
 
-    def __init__(self, reason, workdir, forced=False, release=None, shares=()):
-        super().__init__(reason, workdir, forced, release, shares)
-        self.guest = Guest(os.path.join(workdir, "guest"))
-
-    def start(self):
-        require(GUEST_PACKAGES, "the emulator")
-        layer = cache.build_prefixes(self.release, self.make_prefixes)
-        shares = [("repo", REPO, True)]
-        shares += [(f"share{i}", p, ro) for i, (p, ro) in enumerate(self.shares)]
-        self.guest.boot(shares, self.release, os.path.join(layer, "prefixes.img"), cpus=self.cpus)
-
-    def make_prefixes(self, disk):
-        """Boots a guest of its own with the empty prefixes disk writable, makes the
-        prefixes on it there, and powers it off."""
-        maker = Guest(os.path.join(self.workdir, "guest-prefixes"))
-        print(f"making the {self.release} guest's prefixes (once per image and prefix recipe) ...")
-        maker.boot([("repo", REPO, True)], self.release, disk, keep=True, cpus=self.cpus)
-        try:
-            code = (f"import sys; sys.path.insert(0, {os.path.join(REPO, 'tools')!r}); "
-                    f"import winelab; winelab.make_prefixes('/var/lanyue')")
-            rc = maker.run(self.job_script(["-c", code], state="/var/lanyue", holder=1), timeout=2400)
-            if rc != 0:
-                raise HarnessError(f"making the {self.release} guest's prefixes failed ({rc})")
-        finally:
-            maker.stop()
+    def prepare_host(self):
+        from . import guest
+        super().prepare_host()
+        cache.build_image(self.release)
+        cache.build_prefixes(self.release, lambda disk: guest.make_prefixes(self, disk))
 
     def room_needs(self):
         needs = [cache.build_need(self.release, kind, f"building the {self.release} guest's {what}")
                  for kind, what in (("guest", "image"), ("prefixes", "prefixes"))]
-        if self.guest.pid() is None:  # its snapshot's overlay, for as long as the run
-            needs.append(Need(cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes",
-                              [os.path.join(self.workdir, "guest")]))
-        return needs
+        return needs + [Need(cache.cache_root(), cache.OVERLAY_GB, f"the {self.release} guest's writes",
+                             [os.path.join(self.workdir, "guest")])]  # its snapshot's, for the run
 
-    def run(self, argv, here, timeout):
-        # Machine-local state stays on the guest's own disk; its sessions live as long as the guest.
-        return self.guest.run(self.job_script(argv, state="/var/lanyue", holder=1), timeout=timeout)
+    def runner_argv(self, args, disk=None, keep=False, folder=None):
+        """A runner here that boots the guest, with the prefixes disk `disk` (kept
+        changed when `keep`), and hands every job on to the guest's runner."""
+        from . import guest
+        spec = guest.spec(self, disk or os.path.join(cache.image_dir(self.release, "prefixes"), "prefixes.img"),
+                          keep, folder or os.path.join(self.workdir, "guest"))
+        relay = [os.path.dirname(os.path.dirname(RUNNER)), "winelab.guest", "relay", json.dumps(spec)]
+        return super().runner_argv([*args, json.dumps(relay)])
 
-    def job_env(self):
-        # Under emulation, compiling the workbench anew for every command costs seconds.
-        return {"PYTHONPYCACHEPREFIX": "/var/lanyue/pycache"}
-
-    def stop(self, grace=60):
-        self.guest.stop(grace)
-
-
-# The harness's own tests tell the route choice what the probe says, so that each
-# of their rows takes the route it names on every kind of machine.
-TOLD_IA32 = None
+    def runner_env(self):
+        return {}
 
 
-def ia32_answer(bin_dir):
-    """What tools/ia32_probe.c, a 64-bit program that enters 32-bit code, says: 'yes' or 'no: why'."""
+def start_runner(route, watch=None, workdir=None, **how):
+    """Starts the route's runner for the work folder (ending one an earlier run
+    left), alive until `watch` (a pidfd; default: this step's parent) ends or it
+    is told to stop; returns once it takes jobs."""
+    workdir = workdir or route.workdir
+    stop_runner(workdir)
+    watch = parent_pidfd() if watch is None else watch
+    ready_r, ready_w = os.pipe()
+    argv, env = route.runner_argv([workdir, str(watch), str(ready_w)], **how)
+    os.makedirs(workdir, exist_ok=True)
+    log = os.path.join(workdir, "runner.log")  # not this step's output: ctest would wait for it to close
+    # A session of its own: ctest's end of this step, or its Ctrl-C, does not reach it.
+    with open(log, "wb") as out:
+        p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w), start_new_session=True,
+                             stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+    os.close(ready_w)
+    with os.fdopen(ready_r) as ready:
+        # "ready", or why not: then it ends, and so does the pipe
+        said = ready.readline().strip()
+        said = said if said == "ready" else (said + "\n" + ready.read()).strip()
+    sys.stdout.write(open(log, errors="replace").read())
+    if said != "ready":
+        end(p.pid)
+        raise HarnessError(f"the {route.kind} route's runner did not start: {said or 'it ended'}")
+    return p
+
+
+def stop_runner(workdir):
+    """Tells the work folder's runner, if one runs, to end the run; returns once it has."""
+    try:
+        client = Client(workdir)
+    except HarnessError:
+        return False
+    client.stop()
+    return True
+
+
+def ia32_answer(probe):
+    """What the 32-bit probe (tools/ia32_probe.c, built by CMake) says: 'yes' or 'no: why'."""
     if TOLD_IA32 is not None:
         return TOLD_IA32
-    source = os.path.join(REPO, "tools", "ia32_probe.c")
-    probe = os.path.join(bin_dir, "ia32_probe")
-    if not (os.path.exists(probe) and os.path.getmtime(probe) >= os.path.getmtime(source)):
-        if not ensure_packages("gcc", "libc6-dev"):
-            raise HarnessError("gcc is needed to build the 32-bit probe")
-        os.makedirs(bin_dir, exist_ok=True)
-        # -no-pie: the code must sit below 4 GB to be reachable from 32-bit code.
-        # A name of this process's own: the other generation's start may build it too.
-        tmp = f"{probe}.{os.getpid()}.tmp"
-        cp = subprocess.run(["gcc", "-O2", "-static", "-no-pie", "-o", tmp, source],
-                            capture_output=True, text=True)
-        if cp.returncode != 0:
-            raise HarnessError(f"building the 32-bit probe failed:\n{cp.stderr}")
-        os.replace(tmp, probe)
+    if not os.path.isfile(probe):
+        raise HarnessError(f"no 32-bit probe at {probe}: build the host preset first "
+                           "(cmake --preset host && cmake --build --preset host)")
     try:
         cp = subprocess.run([probe], capture_output=True, text=True, timeout=10)
     except subprocess.TimeoutExpired:
@@ -300,12 +253,12 @@ def ia32_answer(bin_dir):
     return cp.stdout.strip() or f"no: the probe ended with status {cp.returncode}"
 
 
-def choose_route(workdir, shares=(), release=None, ia32=None):
+def choose_route(workdir, probe, shares=(), release=None, ia32=None):
     """For a release's Wine (default: this machine's): natively where this kernel
     runs 32-bit code, directly or in that release's root; a guest of that release
     otherwise. LANYUE_E2E_ROUTE forces native or guest. `shares`: (host folder,
-    read-only) commands must see besides the repository; `ia32`: the probe's answer,
-    when asked already. Installs nothing: start() does."""
+    read-only) jobs must see besides the repository; `ia32`: the probe's answer,
+    when asked already. Installs nothing: bring_up() does."""
     release = release or host_release()
     generation(release)
     native = NativeRoute if release == host_release() else RootRoute
@@ -316,7 +269,7 @@ def choose_route(workdir, shares=(), release=None, ia32=None):
         return GuestRoute(f"{ROUTE_ENV}=guest", workdir, True, release, shares)
     if forced:
         raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
-    answer = ia32 or ia32_answer(os.path.join(workdir, "bin"))
+    answer = ia32 or ia32_answer(probe)
     if answer == "yes":
         route = native("this kernel runs 32-bit x86 code", workdir, False, release, shares)
     else:
@@ -325,42 +278,36 @@ def choose_route(workdir, shares=(), release=None, ia32=None):
     return route
 
 
-def bring_up(route, builds=(), needs=(), others=()):
-    """Ends what an earlier run left, reserves the disk room this generation will
-    write (the route's own needs and `needs`: room.Need), counting what the run's
-    other generations will (`others`), builds on the host, starts the route and
-    records it for later commands. A route this machine cannot have by nature
-    raises Skip, unless it was forced: then, as every other cause (no room among
-    them), HarnessError."""
-    lease.sweep()
-    Guest(os.path.join(route.workdir, "guest")).stop()  # one an earlier run of this folder left
+def bring_up(route, needs=(), others=()):
+    """Reserves the disk room this generation will write (the route's own needs
+    and `needs`: room.Need), counting what the run's other generations will
+    (`others`), readies this machine and starts the route's runner. A route this
+    machine cannot have by nature raises Skip, unless it was forced: then, as
+    every other cause (no room among them), HarnessError."""
     print(f"route: {route}")
     sys.stdout.flush()
     route.save()
     with cache.lock():
         cache.prune(keep=[cache.image_dir(r, k) for r in cache.releases_in_use() for k in cache.BUILT])
-        # The room is the run's: reserved for as long as what holds its leases lives.
-        room.reserve(cache.cache_root(), identity(lease.holder_pid()), is_alive, route.workdir,
-                     route.room_needs() + list(needs), list(others))
-    route.build_on_host(*builds)
+        # Reserved for as long as the run lives: the process the runner watches.
+        room.reserve(cache.cache_root(), identity(os.getppid()), lambda who: identity(who.split()[0]) == who,
+                     route.workdir, route.room_needs() + list(needs), list(others))
     try:
-        route.start()
+        route.prepare_host()
     except Unavailable as e:
         if route.forced:
             raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
         NoRoute(f"{route.reason}, but {e}", route.workdir).save()
         raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
+    start_runner(route)
     return route
 
 
-def saved_route(workdir, shares=()):
-    """The route the start step took (inside the guest: native, here)."""
-    if os.environ.get(ROUTE_ENV) == "native":
-        return NativeRoute(f"{ROUTE_ENV}=native", workdir, forced=True)
+def saved_route(workdir):
+    """The route the start step took."""
     try:
         saved = json.load(open(os.path.join(workdir, "route.json")))
     except (OSError, ValueError):
         raise HarnessError(f"no route chosen yet for {workdir}: run `tests/e2e/run-e2e start` first")
     kinds = {"native": NativeRoute, "root": RootRoute, "guest": GuestRoute, "none": NoRoute}
-    return kinds[saved["name"]](saved["reason"], workdir, saved.get("forced", False),
-                                saved.get("release"), shares)
+    return kinds[saved["name"]](saved["reason"], workdir, release=saved.get("release"))

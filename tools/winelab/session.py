@@ -1,22 +1,25 @@
-# One display and one Wine server per prefix, kept from the prefix's prepare
-# step to the run's end: a fresh server starts Wine's own services with its
-# first program, which under emulation cost most of a case. Both live on the
-# prefix's lease, so they end with the run however it ends. A session is up only
-# when the server holding the prefix's lock is the one it started. It may keep
-# a resident program too, asked by request line through FIFOs: a Wine process
-# started once instead of for every request.
+# One display, one Wine server and the case agent per prefix, kept from the
+# prefix's prepare step to the run's end: a fresh server starts Wine's own
+# services with its first program, which under emulation cost most of a case.
+# They are plain processes of the run, each in a group of its own so that they
+# outlive the job that starts them; they end with the run. What a later job needs
+# of them is kept in the run's own folder, which goes with the run too. A session
+# is up only when the server holding the prefix's lock is the one it started.
 import fcntl
+import hashlib
 import itertools
+import json
 import os
 import select
-import signal
 import struct
+import subprocess
 import time
 
 from . import prefix as wine
-from .common import HarnessError, scaled
-from .display import display_on_lease
-from .lease import Lease
+from .common import HarnessError, scaled, write_aside
+from .display import Display
+from .lifetime import end, identity
+from .runner import RUN_FOLDER
 
 
 def server_lock(prefix_path):
@@ -54,104 +57,105 @@ def command_line(pid):
 class Session:
     _asked = itertools.count()
 
-    def __init__(self, prefix, resident=None):
+    def __init__(self, prefix, agent=None):
         self.prefix = prefix
-        self.resident = resident  # argv of a program kept running in the session, or None
-        self.lease = Lease(f"session-{prefix.arch}", prefix.path)
-        self.display_file = self.lease.path("display")
-        self.requests, self.answers = self.lease.path("resident.in"), self.lease.path("resident.out")
+        self.agent = agent  # argv of the case agent, kept running in the session, or None
+        key = hashlib.sha256(prefix.path.encode()).hexdigest()[:12]
+        self.folder = os.path.join(RUN_FOLDER, f"session-{prefix.arch}-{key}")
+        self.record = os.path.join(self.folder, "session.json")
+        self.requests, self.answers = os.path.join(self.folder, "agent.in"), os.path.join(self.folder, "agent.out")
+
+    def helpers(self):
+        """{name: pid} of the session's helpers still running, and its display."""
+        try:
+            record = json.load(open(self.record))
+        except (OSError, ValueError):
+            return {}, None
+        return {n: int(who.split()[0]) for n, who in record["helpers"].items() if identity(who.split()[0]) == who}, \
+            record["display"]
 
     def display(self):
         """The display of this prefix's running session, or None."""
-        server = self.lease.helper_pid("wineserver")
-        if self.lease.helper_pid("xvfb") is None or server is None:
+        running, display = self.helpers()
+        wanted = {"xvfb", "wineserver"} | ({"agent"} if self.agent else set())
+        if not wanted <= set(running) or lock_holder(server_lock(self.prefix.path)) != running["wineserver"]:
             return None
-        if self.resident and self.lease.helper_pid("resident") is None:
-            return None
-        if lock_holder(server_lock(self.prefix.path)) != server:
-            return None
-        try:
-            return open(self.display_file).read().strip() or None
-        except OSError:
-            return None
+        return display
 
     def ensure(self):
-        self.lease.hold()
         return self.display() or self.start()
 
-    def start(self):
-        """Ends any session of this prefix, starts a new one; returns its display."""
+    def start(self, create=None):
+        """Ends any session of this prefix, starts a new one: a display, then
+        create(display) where the prefix is to be made, its Wine server, the agent."""
         self.end()
+        os.makedirs(self.folder)
+        helpers, display = {}, None
         try:
-            display = display_on_lease(self.lease)
-            self.serve(display)
-            if self.resident:
+            xvfb = Display(detached=True, log=os.path.join(self.folder, "xvfb.log"))
+            helpers["xvfb"], display = xvfb.proc.pid, xvfb.name
+            if create:
+                create(display)
+            helpers["wineserver"] = self.serve(display)
+            if self.agent:
                 for fifo in (self.requests, self.answers):
                     os.mkfifo(fifo, 0o600)
-                self.lease.spawn("resident", self.resident, env=self.prefix.env(display),
-                                 stdio=(self.requests, self.answers), log=self.lease.path("resident.log"))
-        except BaseException:
-            self.lease.end()
-            raise
-        with open(self.display_file, "w") as f:
-            f.write(display + "\n")
+                # Opened both ways, a FIFO never reads as ended: requests come from job after job.
+                ends = [os.open(fifo, os.O_RDWR) for fifo in (self.requests, self.answers)]
+                with open(os.path.join(self.folder, "agent.log"), "ab") as log:
+                    helpers["agent"] = subprocess.Popen(self.agent, env=self.prefix.env(display), stdin=ends[0],
+                                                        stdout=ends[1], stderr=log, start_new_session=True).pid
+                for fd in ends:
+                    os.close(fd)
+        finally:  # also what a start that failed halfway leaves, for end() to find
+            write_aside(self.record, json.dumps({"helpers": {n: identity(p) or f"{p} gone" for n, p in helpers.items()},
+                                                 "display": display}))
         return display
 
     def serve(self, display):
-        """Starts the prefix's Wine server on the lease and returns once it is the one
+        """Starts the prefix's Wine server and returns its pid once it is the one
         holding the prefix's lock; fails naming whoever holds it instead."""
         # -f: the pid we start is the server's; -p: it stays when its last program
         # ends, so the next case finds Wine's services already running.
-        def ended(why):
-            lock = server_lock(self.prefix.path)
-            holder = lock_holder(lock)
-            held = f"; pid {holder} ({command_line(holder)}) holds {lock}" if holder else ""
-            return HarnessError(f"the Wine server started for {self.prefix.path} ended ({why}){held}")
-
-        try:
-            server = self.lease.spawn("wineserver", [wine.WINESERVER, "-f", "-p"], env=self.prefix.env(display),
-                                      stop_signal=signal.SIGINT, grace=scaled(10))
-        except HarnessError as e:
-            raise ended(e)
+        server = subprocess.Popen([wine.WINESERVER, "-f", "-p"], env=self.prefix.env(display),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + scaled(20)
         while True:
             lock = server_lock(self.prefix.path)  # Debian's Wine records its folder as it starts
-            if lock_holder(lock) == server:
-                return
-            if self.lease.helper_pid("wineserver") != server:
-                raise ended(self.lease.failure("wineserver") or "no status")
-            if time.monotonic() > deadline:
-                raise HarnessError(f"the Wine server started for {self.prefix.path} (pid {server}) did "
-                                   f"not take {lock} within {scaled(20):.0f}s")
+            holder = lock_holder(lock)
+            if holder == server.pid:
+                return server.pid
+            if server.poll() is not None or time.monotonic() > deadline:
+                why = f"ended with status {server.returncode}" if server.poll() is not None else \
+                    f"did not take {lock} within {scaled(20):.0f}s"
+                held = f"; pid {holder} ({command_line(holder)}) holds {lock}" if holder else ""
+                end(server.pid)
+                raise HarnessError(f"the Wine server started for {self.prefix.path} {why}{held}")
             time.sleep(0.05)
 
     def ask(self, *words, timeout=60):
-        """Sends the resident program one request (its words, tab-separated, after a
-        request id) and returns (its status, the lines of its answer, as bytes)."""
+        """Sends the agent one request (its words, tab-separated, after a request id)
+        and returns (its status, the lines of its answer, as bytes)."""
         ask_id = f"{os.getpid()}.{next(self._asked)}"
-        request = "\t".join((ask_id, *words)).encode() + b"\n"
-        begin, end = f"begin {ask_id}".encode(), f"end {ask_id} ".encode()
         deadline = time.monotonic() + scaled(timeout)
         answers = os.open(self.answers, os.O_RDONLY | os.O_NONBLOCK)
         try:
             requests = os.open(self.requests, os.O_WRONLY | os.O_NONBLOCK)
             try:
-                os.write(requests, request)
+                os.write(requests, "\t".join((ask_id, *words)).encode() + b"\n")
             finally:
                 os.close(requests)
-            data, lines = b"", None
-            while True:
-                *complete, data = data.split(b"\n")
-                for line in (ln.rstrip(b"\r") for ln in complete):
-                    if line == begin:
-                        lines = []  # anything before was a request of a step that gave up
-                    elif lines is not None and line.startswith(end):
-                        return int(line[len(end):]), lines
-                    elif lines is not None:
-                        lines.append(line)
-                if self.lease.helper_pid("resident") is None:
-                    raise HarnessError(f"the session's resident program ended "
-                                       f"({self.lease.failure('resident') or 'no status'})")
+            data = b""
+            while True:  # anything before its "begin" was a request of a job that gave up
+                text = data.replace(b"\r", b"")
+                at = text.find(f"begin {ask_id}\n".encode())
+                got = wine.answers(text[at:]) if at >= 0 else {}
+                if ask_id in got:
+                    return got[ask_id]
+                if "agent" not in self.helpers()[0]:
+                    raise HarnessError("the session's case agent ended (its log: "
+                                       f"{os.path.join(self.folder, 'agent.log')})")
                 if time.monotonic() > deadline:
                     raise HarnessError(f"no answer to {words[0]} within {scaled(timeout):.0f}s")
                 select.select([answers], [], [], 0.5)
@@ -164,9 +168,17 @@ class Session:
 
     def end(self):
         """Ends the server (and with it every program of the prefix; also a server
-        an older run left), then the display. A server that will not end fails
-        the step, after the display and the lease are gone too."""
+        an earlier session left), then the display and the agent. A server that
+        will not end fails the job, after the rest of the session has gone."""
+        running, _ = self.helpers()
+        held = os.path.exists(self.prefix.path) and lock_holder(server_lock(self.prefix.path))
         try:
-            self.prefix.kill_server()
+            if running or held:
+                self.prefix.kill_server()
         finally:
-            self.lease.end()
+            for pid in running.values():
+                end(pid)
+            if os.path.isdir(self.folder):
+                for name in os.listdir(self.folder):
+                    os.unlink(os.path.join(self.folder, name))
+                os.rmdir(self.folder)
