@@ -15,6 +15,7 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import winelab as wl  # noqa: E402
+from relay_log import parse_relay  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 VENDOR_KEY = r"HKLM\SOFTWARE\Velmarc"
@@ -354,6 +355,7 @@ def run_case(ctx, case):
         before = prefix.snapshot()
         res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
                                         prefix.env(display, debug="+pid,+relay"), display, log_dir)
+        res.calls, res.program_stderr, res.wine_pid = parse_relay(res.stderr)
         after = prefix.snapshot()
         phases.mark("tool")
         failures = judge(case, res, before, after)

@@ -1,15 +1,14 @@
-# The guest image cache: one folder of its own (~/.cache/lanyue-repair), an
-# image (or, to run natively in a namespace, a root) built once per Debian
-# release and recipe hash from tests/e2e/guest/, in private mount and process
-# namespaces, so a build leaves no mount and no process however it ends; and
-# pruning by last use and clearing that touch only folders the workbench made
-# and marked.
+# The workbench's cache: one folder of its own (~/.cache/lanyue-repair) holding
+# images (or, to run natively in a namespace, roots) built once per Debian
+# release and recipe from tests/e2e/guest/, in mount and process namespaces of
+# their own, the prefixes made once, and the one way any folder of the
+# workbench is made: aside, then renamed whole; pruning by last use and clearing
+# touch only folders the workbench made and marked.
 import fcntl
 import hashlib
 import os
 import re
 import subprocess
-import sys
 import time
 
 from .common import REPO, HarnessError, lock_with_deadline
@@ -21,21 +20,14 @@ IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes in
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
          "root": ("rootfs/sbin/lanyue-init",),
          "prefixes": ("prefixes.img",)}
-MARK = ".lanyue-workbench"
-UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it ends  # in every folder the workbench makes in the cache
+MARK = ".lanyue-workbench"  # in every folder the workbench makes
+UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it is whole
 # GB of disk each thing takes, measured with a margin: a build holds the root
 # tree and the image side by side; the guest's prefixes, made once, take 2 GB
 # in a disk of their own; a running guest writes what the cases change into a
 # snapshot overlay, which qemu keeps in the cache.
 BUILD_GB = {"guest": 6, "root": 3, "prefixes": 3}
 OVERLAY_GB = 1
-
-
-def build_need(release, kind, what):
-    """The room a build of this cache folder takes until it is whole."""
-    final = image_dir(release, kind)
-    return Need(cache_root(), BUILD_GB[kind], what, [final + ending for ending in ("",) + UNFINISHED],
-                [os.path.join(final, f) for f in BUILT[kind]])
 # What apt says when the archive, not the recipe, made a build fail.
 ARCHIVE_ERROR = re.compile(r"Failed to fetch|Hash Sum mismatch|unexpected size|Mirror sync|"
                            r"Some index files failed|Unable to fetch|is whole right now")
@@ -57,35 +49,38 @@ def is_marked(path):
     return os.path.isfile(os.path.join(path, MARK)) and not os.path.islink(path)
 
 
-def recipe_hash(release):
-    h = hashlib.sha256(release.encode() + b"\0")
-    for name in IMAGE_RECIPE:
-        h.update(name.encode() + b"\0" + open(os.path.join(RECIPE, name), "rb").read() + b"\0")
-    return h.hexdigest()[:16]
-
-
 def image_dir(release, kind="guest"):
     """kind 'guest': a bootable image; 'root': the root folder itself; 'prefixes':
     the guest's prefixes, made on that image by this prefix recipe."""
+    h = hashlib.sha256(release.encode() + b"\0")
+    for name in IMAGE_RECIPE:
+        h.update(name.encode() + b"\0" + open(os.path.join(RECIPE, name), "rb").read() + b"\0")
+    made = h.hexdigest()[:16]
     if kind == "prefixes":
         from .prefix import recipe
-        made = hashlib.sha256((recipe_hash(release) + "\0" + recipe()).encode()).hexdigest()[:16]
-        return os.path.join(cache_root(), f"prefixes-{release}-{made}")
-    return os.path.join(cache_root(), f"{kind}-{release}-{recipe_hash(release)}")
+        made = hashlib.sha256((made + "\0" + recipe()).encode()).hexdigest()[:16]
+    return os.path.join(cache_root(), f"{kind}-{release}-{made}")
+
+
+def whole(kind):
+    return lambda folder: all(os.path.isfile(os.path.join(folder, f)) for f in BUILT[kind])
 
 
 def image_ready(release, kind="guest"):
-    return _whole(kind)(image_dir(release, kind))
+    return whole(kind)(image_dir(release, kind))
+
+
+def build_need(release, kind, what):
+    """The room a build of this cache folder takes until it is whole."""
+    final = image_dir(release, kind)
+    return Need(cache_root(), BUILD_GB[kind], what, [final + ending for ending in ("",) + UNFINISHED],
+                [os.path.join(final, f) for f in BUILT[kind]])
 
 
 def mark_used(path):
     """Dates a cache folder by its last use: what the prune goes by."""
     open(os.path.join(path, "last-used"), "w").close()
-
-
-def last_used(path):
-    used = os.path.join(path, "last-used")
-    return os.path.getmtime(used if os.path.exists(used) else path)
+    return path
 
 
 def overlay_dir():
@@ -96,12 +91,9 @@ def overlay_dir():
 def mounts_under(path):
     """Mount points at or below path, deepest first."""
     path = os.path.realpath(path)
-    points = []
-    for line in open("/proc/self/mounts"):
-        point = line.split()[1].replace("\\040", " ").replace("\\011", "\t").replace("\\134", "\\")
-        if point == path or point.startswith(path + "/"):
-            points.append(point)
-    return sorted(points, key=len, reverse=True)
+    points = [line.split()[1].replace("\\040", " ").replace("\\011", "\t").replace("\\134", "\\")
+              for line in open("/proc/self/mounts")]
+    return sorted((p for p in points if p == path or p.startswith(path + "/")), key=len, reverse=True)
 
 
 def remove_marked(path):
@@ -112,127 +104,127 @@ def remove_marked(path):
     for point in mounts_under(path):
         if subprocess.run(["umount", point], stderr=subprocess.DEVNULL).returncode != 0:
             subprocess.run(["umount", "--lazy", point], stderr=subprocess.DEVNULL)
-    left = mounts_under(path)
-    if left:
-        raise HarnessError(f"{path} still has {left[0]} mounted; removed nothing")
-    cp = subprocess.run(["rm", "-rf", "--one-file-system", "--", path],
-                        capture_output=True, text=True)
+    if mounts_under(path):
+        raise HarnessError(f"{path} still has {mounts_under(path)[0]} mounted; removed nothing")
+    cp = subprocess.run(["rm", "-rf", "--one-file-system", "--", path], capture_output=True, text=True)
     if cp.returncode != 0:
         raise HarnessError(f"removing {path}: {cp.stderr.strip()}")
 
 
 def lock(timeout=600):
-    """The cache's own lock, held only briefly: for a prune, a room check, a rename."""
-    make_marked(cache_root())
-    f = open(os.path.join(cache_root(), "cache.lock"), "w")
+    """The cache's own lock, held only briefly: for a prune, a room check."""
+    f = open(os.path.join(make_marked(cache_root()), "cache.lock"), "w")
     lock_with_deadline(f, timeout, f"{cache_root()}/cache.lock")
     return f
 
 
-def _build_lock_path(path):
-    for ending in UNFINISHED:
-        if path.endswith(ending):
-            path = path[:-len(ending)]
-    return path + ".lock"
+def _build_lock(path):
+    return re.sub(r"(\.partial|\.tmp)$", "", path) + ".lock"
 
 
 def is_building(path):
-    """Whether a build of that image or root holds its lock right now."""
+    """Whether a build of that folder holds its lock right now."""
     try:
-        f = open(_build_lock_path(path), "r")
-    except OSError:
-        return False
-    with f:
-        try:
+        with open(_build_lock(path)) as f:
             fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return False
-        except BlockingIOError:
-            return True
+    except BlockingIOError:
+        return True
+    except OSError:
+        pass
+    return False
 
 
 def prune(keep, days=14):  # keep: folders in use
     """Under lock(): killed builds (*.partial, *.tmp) go, and images and roots of other recipes
     unused for `days` (2-3 GB each). Unmarked folders stay, and so does what a build
     is writing right now."""
-    root = cache_root()
-    for name in sorted(os.listdir(root)):
-        path = os.path.join(root, name)
+    for name in sorted(os.listdir(cache_root())):
+        path = os.path.join(cache_root(), name)
         if not name.startswith(tuple(f"{kind}-" for kind in BUILT)) or name.endswith(".lock") or path in keep \
                 or not is_marked(path) or is_building(path):
             continue
-        if name.endswith(UNFINISHED) or time.time() - last_used(path) > days * 86400:
+        used = os.path.join(path, "last-used")
+        if name.endswith(UNFINISHED) or time.time() - os.path.getmtime(used if os.path.exists(used) else path) \
+                > days * 86400:
             remove_marked(path)
 
 
 def clean(log=print):
     """Removes every marked folder of the cache (images, killed builds, overlays)."""
-    root = cache_root()
-    if not os.path.isdir(root):
+    if not os.path.isdir(cache_root()):
         return
     with lock(timeout=5):
-        for name in sorted(os.listdir(root)):
-            path = os.path.join(root, name)
-            if os.path.isdir(path) and is_marked(path):
-                remove_marked(path)
-                log(f"removed {path}")
-            elif os.path.isdir(path):
-                log(f"left {path}: the workbench did not make it")
+        for name in sorted(os.listdir(cache_root())):
+            path = os.path.join(cache_root(), name)
+            if os.path.isdir(path):
+                log(f"removed {path}" if is_marked(path) else f"left {path}: the workbench did not make it")
+                if is_marked(path):
+                    remove_marked(path)
 
 
-def build_aside(final, make, whole, timeout=3000):
+def build_aside(final, make, done, timeout=3000):
     """The one way the workbench makes a folder: whole or not at all. Under a lock of
-    its own (so other folders build side by side), unless whole(final) already: what
+    its own (so other folders build side by side), unless done(final) already: what
     a killed build left (FINAL.partial, FINAL.tmp) goes first, make(partial) fills
     FINAL.partial, marked as the workbench's, and that is renamed into place."""
     os.makedirs(os.path.dirname(final), exist_ok=True)
-    with open(_build_lock_path(final), "w") as build_lock:
+    with open(_build_lock(final), "w") as build_lock:
         lock_with_deadline(build_lock, timeout, f"{final} (a build of it)")
-        if whole(final):
+        if done(final):
             return final
-        for left in [final + ending for ending in UNFINISHED] + ([final] if os.path.exists(final) else []):
+        for left in [final + ending for ending in UNFINISHED] + [final]:
             if os.path.lexists(left):
                 remove_marked(left)
         t0 = time.monotonic()
         make(make_marked(final + ".partial"))
-        if not whole(final + ".partial"):
+        if not done(final + ".partial"):
             raise HarnessError(f"building {final} left it incomplete")
         os.rename(final + ".partial", final)
         if time.monotonic() - t0 > 10:
-            print(f"made {final} in {time.monotonic() - t0:.0f}s ({disk_gb(final):.1f} GB on disk)")
+            print(f"made {final} in {time.monotonic() - t0:.0f}s")
         return final
 
 
-def _whole(kind):
-    return lambda folder: all(os.path.isfile(os.path.join(folder, f)) for f in BUILT[kind])
-
-
 def build_image(release, kind="guest", timeout=3000):
-    """Builds the image (or root) of a release unless this recipe's is cached;
-    retries once a build the archive made fail. Gives up after `timeout` seconds,
-    ending the build."""
-    final = image_dir(release, kind)
-    deadline = time.monotonic() + timeout
+    """Builds the image (or root) of a release unless this recipe's is cached, in
+    mount and process namespaces of its own: whatever it mounts is never in this
+    machine's mount table, and when this process dies, however, every process of
+    the build goes too. Its temporary files go in FINAL.tmp, not /tmp, which the
+    next build clears. A build the archive made fail is tried once more."""
+    final, deadline = image_dir(release, kind), time.monotonic() + timeout
+    log = final + ".log"
 
     def build(partial):
-        print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...")
-        build_log = final + ".log"
-        open(build_log, "w").close()
+        print(f"building the {release} {kind} {final} (first use of this recipe, a few minutes) ...", flush=True)
+        argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
+                os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else []) + [partial, release]
         for attempt in (1, 2):
-            rc, text = _run_build(partial, release, kind, build_log, deadline)
-            sys.stdout.flush()
+            with open(log, "wb") as out:
+                p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                     preexec_fn=die_with(os.getpid()),
+                                     env=dict(os.environ, TMPDIR=make_marked(final + ".tmp")))
+                try:
+                    p.wait(timeout=max(1, deadline - time.monotonic()))
+                except BaseException as e:  # out of time, or this step ended
+                    end(p.pid, grace=10)
+                    if isinstance(e, subprocess.TimeoutExpired):
+                        raise HarnessError(f"building the {release} {kind} did not finish in time; {log}")
+                    raise
+                finally:
+                    if p.poll() is not None:
+                        remove_marked(final + ".tmp")
+            text = open(log, "rb").read().decode("utf-8", "replace")
             for line in re.findall(r"^left out .*$", text, re.M):
                 print(f"guest image: {line}")
-            if rc == 0 and _whole(kind)(partial) or attempt == 2 or not ARCHIVE_ERROR.search(text):
+            if p.returncode == 0 and whole(kind)(partial) or attempt == 2 or not ARCHIVE_ERROR.search(text):
                 break
             print("the build failed on an archive error; trying once more")
             remove_marked(partial)
             make_marked(partial)
-        if rc != 0 or not _whole(kind)(partial):
-            tail = open(build_log, "rb").read()[-1500:].decode("utf-8", "replace")
-            raise HarnessError(f"building the {release} {kind} failed ({rc}); {build_log}:\n{tail}")
+        if p.returncode != 0 or not whole(kind)(partial):
+            raise HarnessError(f"building the {release} {kind} failed ({p.returncode}); {log}:\n{text[-1500:]}")
 
-    mark_used(build_aside(final, build, _whole(kind), timeout))
-    return final
+    return mark_used(build_aside(final, build, whole(kind), timeout))
 
 
 def build_prefixes(release, make, timeout=3000):
@@ -241,55 +233,10 @@ def build_prefixes(release, make, timeout=3000):
     the image or the prefix recipe changes."""
     def build(partial):
         disk = os.path.join(partial, "prefixes.img")
-        cp = subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "lanyue-prefixes", disk, "8G"],
-                            capture_output=True, text=True)
+        cp = subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "lanyue-prefixes", disk, "8G"], capture_output=True,
+                            text=True)
         if cp.returncode != 0:
             raise HarnessError(f"mkfs.ext4 {disk} failed: {cp.stderr.strip()}")
         make(disk)
 
-    final = build_aside(image_dir(release, "prefixes"), build, _whole("prefixes"), timeout)
-    mark_used(final)
-    return final
-
-
-def disk_gb(path):
-    cp = subprocess.run(["du", "-sx", "--block-size=1M", path], capture_output=True, text=True)
-    return int(cp.stdout.split()[0]) / 1024 if cp.returncode == 0 else 0.0
-
-
-def releases_in_use():
-    """Every release the workbench runs Wine on: images of other releases are pruned."""
-    from .generations import GENERATIONS
-    return [g.release for g in GENERATIONS.values()]
-
-
-def _run_build(partial, release, kind, build_log, deadline):
-    """One build into PARTIAL, in mount and process namespaces of its own: whatever
-    it mounts is never in this machine's mount table, and when this process dies,
-    however, the namespace's first process is killed and every process of the
-    build with it. Its temporary files go in FINAL.tmp, not /tmp: a killed
-    mmdebstrap cleans up nothing, and the next build clears that folder too."""
-    start = os.path.getsize(build_log)
-    scratch = make_marked(partial[:-len(".partial")] + ".tmp")
-    argv = ["unshare", "--mount", "--propagation", "private", "--pid", "--fork", "--kill-child",
-            os.path.join(RECIPE, "build-image")] + (["--keep-root"] if kind == "root" else [])
-    with open(build_log, "ab") as out:
-        p = subprocess.Popen(argv + [partial, release], stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=die_with(os.getpid()),
-                             env=dict(os.environ, TMPDIR=scratch))
-        try:
-            p.wait(timeout=max(1, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            end(p.pid, grace=10)
-            p.wait()
-            raise HarnessError(f"building the {release} {kind} did not finish in time; {build_log}")
-        except BaseException:
-            end(p.pid, grace=10)
-            p.wait()
-            raise
-        finally:
-            if p.poll() is not None:
-                remove_marked(scratch)
-    with open(build_log, "rb") as f:
-        f.seek(start)
-        return p.returncode, f.read().decode("utf-8", "replace")
+    return mark_used(build_aside(image_dir(release, "prefixes"), build, whole("prefixes"), timeout))

@@ -12,8 +12,6 @@ import tempfile
 
 from .common import HarnessError, scaled
 
-PR_SET_PDEATHSIG = 1
-
 
 def identity(pid):
     """'pid start-time' while that process runs (not its zombie), else None."""
@@ -25,13 +23,17 @@ def identity(pid):
     return None if fields[0] in ("Z", "X") else f"{pid} {fields[19]}"
 
 
+def alive(who):
+    """Whether the process an identity names still runs (not another with its pid)."""
+    return identity(who.split()[0]) == who
+
+
 def parent_pidfd():
     """A pidfd of this process's parent: the ctest run, or the shell. A parent that
     died before the call would be mistaken for the one that adopted us: checked."""
     parent = os.getppid()
     fd = os.pidfd_open(parent)
     if os.getppid() != parent:
-        os.close(fd)
         raise HarnessError("the process that started this step has ended")
     return fd
 
@@ -40,102 +42,69 @@ def die_with(parent):
     """For preexec_fn: the child is killed when `parent` (its starter) ends, also
     when that happened before the call took effect."""
     def arm():
-        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
         if os.getppid() != parent:
             os._exit(1)
     return arm
 
 
-def ended(fd, timeout):
-    return bool(select.select([fd], [], [], max(0, timeout))[0])
-
-
-def _reap(pid):
-    try:
-        os.waitpid(pid, os.WNOHANG)
-    except ChildProcessError:
-        pass
-
-
-def end(pid, grace=5.0, sig=signal.SIGTERM, was=None):
-    """Ends a process: `sig`, up to `grace` seconds, then KILL. `was`: its identity
+def end(pid, grace=5.0, was=None):
+    """Ends a process: TERM, up to `grace` seconds, then KILL. `was`: its identity
     when recorded; a process that is no longer that one is left alone."""
     try:
         fd = os.pidfd_open(pid)
     except (ProcessLookupError, TypeError):
         return
     try:
-        if was is not None and identity(pid) != was:
-            return
-        for s, wait in ((sig, scaled(grace)), (signal.SIGKILL, 10)):
-            try:
-                signal.pidfd_send_signal(fd, s)
-            except ProcessLookupError:
-                break
-            if ended(fd, wait):
-                break
-        _reap(pid)
+        if was is None or identity(pid) == was:
+            for sig, wait in ((signal.SIGTERM, scaled(grace)), (signal.SIGKILL, 10)):
+                signal.pidfd_send_signal(fd, sig)
+                if select.select([fd], [], [], wait)[0]:
+                    break
+            os.waitpid(pid, os.WNOHANG)
+    except (ProcessLookupError, ChildProcessError):
+        pass
     finally:
         os.close(fd)
 
 
-def end_group(pgid, grace=0.0):
-    """Ends a whole process group: TERM and up to `grace` seconds, then KILL."""
-    for sig in ([signal.SIGTERM] if grace else []) + [signal.SIGKILL]:
-        try:
-            os.killpg(pgid, sig)
-        except ProcessLookupError:
-            return
-        if sig == signal.SIGTERM:
-            try:
-                fd = os.pidfd_open(pgid)
-                ended(fd, scaled(grace))
-                os.close(fd)
-            except ProcessLookupError:
-                pass
-    _reap(pgid)
-
-
 class Procs:
-    """The processes one job started, ended by pid when it is done with them. Those
-    it leaves die with the job's process group."""
+    """The processes one job started, ended when it is done with them. Those it
+    leaves die with the job's process group."""
 
     def __init__(self):
         self.live = []
 
-    def start(self, argv, env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(),
-              detached=False):
+    def start(self, argv, env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, detached=False):
         """detached: in a group of its own, so it outlives the job, till the run ends."""
         p = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                             pass_fds=pass_fds, start_new_session=detached)
+                             start_new_session=detached)
         self.live.append(p)
         return p
 
-    def end_all(self, keep=()):
+    def end_all(self):
         for p in reversed(self.live):
-            if p not in keep and p.poll() is None:
+            if p.poll() is None:
                 end(p.pid, grace=2)
-        self.live = [p for p in self.live if p in keep]
+        self.live = []
 
 
-def run(argv, env, timeout, check=True, what=None, input=None):
+def run(argv, env, timeout, check=True, what=None, input=b""):
     """Runs a short command with a hard timeout; returns CompletedProcess (bytes).
     Output goes through files, not pipes: the first Wine command of a session
     starts services.exe and friends, which inherit its descriptors and would
     keep a pipe open for as long as the wineserver lives."""
-    timeout = scaled(timeout)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err, tempfile.TemporaryFile() as inp:
-        inp.write(input or b"")
+        inp.write(input)
         inp.seek(0)
         try:
             p = subprocess.Popen(argv, env=env, stdin=inp, stdout=out, stderr=err)
+            p.wait(timeout=scaled(timeout))
         except OSError as e:
             raise HarnessError(f"cannot start {argv[0]}: {e}")
-        try:
-            p.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             end(p.pid, grace=2)
-            raise HarnessError(f"{what or argv[0]} did not finish within {timeout:.0f}s")
+            raise HarnessError(f"{what or argv[0]} did not finish within {scaled(timeout):.0f}s")
         out.seek(0)
         err.seek(0)
         cp = subprocess.CompletedProcess(argv, p.returncode, out.read(), err.read())

@@ -14,7 +14,6 @@ import time
 
 from .common import HarnessError, lock_with_deadline, scaled
 from .lifetime import run
-from .relay import RELAY_FUNCTIONS
 
 WINE = "/usr/bin/wine"
 WINE64 = "/usr/lib/wine/wine64"
@@ -29,6 +28,18 @@ PREFIXES_GB = 2.5
 # A folder where prefixes once made are kept for every work folder (set by the
 # routes that run Wine on this machine; a guest has its prefixes on a disk).
 KEPT_ENV = "LANYUE_PREFIX_CACHE"
+# Every way a program could create a folder or show a box, so an unexpected
+# route shows up in the log instead of passing unseen.
+RELAY_FUNCTIONS = [
+    "user32.MessageBoxA", "user32.MessageBoxW", "user32.MessageBoxExA", "user32.MessageBoxExW",
+    "user32.MessageBoxIndirectA", "user32.MessageBoxIndirectW",
+    "user32.MessageBoxTimeoutA", "user32.MessageBoxTimeoutW",
+    "kernel32.CreateDirectoryA", "kernel32.CreateDirectoryW",
+    "kernel32.CreateDirectoryExA", "kernel32.CreateDirectoryExW",
+    "kernelbase.CreateDirectoryA", "kernelbase.CreateDirectoryW", "kernelbase.CreateDirectoryExW",
+    "shell32.SHCreateDirectoryExA", "shell32.SHCreateDirectoryExW", "shell32.SHCreateDirectory",
+    "imagehlp.MakeSureDirectoryPathExists", "dbghelp.MakeSureDirectoryPathExists",
+]
 # What a made prefix holds in its registry, each read back as stored.
 SETTINGS = [
     (r"HKCU\Software\Wine\Debug", "REG_SZ", "RelayInclude", ";".join(RELAY_FUNCTIONS)),

@@ -1,13 +1,12 @@
 # A GUI program under Wine run until every box it shows has been closed: the one
 # loop that follows a program's boxes, for the suite, the benchmark and
-# try-under-wine, with the program's output kept and its relay log parsed.
+# try-under-wine, with the program's output kept.
 import os
 import time
 
 from .common import scaled
 from .display import WindowWatcher, press_return, window_name, window_pid
 from .lifetime import end
-from .relay import parse_relay
 
 
 class BoxRun:
@@ -19,8 +18,6 @@ class BoxRun:
         self.killed = False
         self.stdout = b""
         self.stderr = b""
-        self.calls = []
-        self.program_stderr = b""
         self.first_box_s = None  # from its start to its first box on screen
 
 
@@ -70,5 +67,4 @@ def run_until_boxes_closed(procs, argv, env, display, log_dir, appear_timeout=60
             watcher.close()
     res.stdout = open(out_path, "rb").read()
     res.stderr = open(err_path, "rb").read()
-    res.calls, res.program_stderr, res.wine_pid = parse_relay(res.stderr)
     return res

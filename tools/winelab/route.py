@@ -11,8 +11,8 @@ import sys
 
 from . import cache, room
 from .common import REPO, HarnessError, Unavailable, scaled
-from .generations import generation, host_release
-from .lifetime import end, identity, parent_pidfd
+from .generations import GENERATIONS, generation, host_release
+from .lifetime import alive, end, identity, parent_pidfd
 from .packages import ensure_zh_locale, require
 from .prefix import KEPT_ENV, PREFIXES, PREFIXES_GB, kept_name, wine_version
 from .room import Need
@@ -20,12 +20,8 @@ from .runner import Client
 
 ROUTE_ENV = "LANYUE_E2E_ROUTE"
 SKIP = 77  # ctest's SKIP_RETURN_CODE for the Wine cases
-NATIVE_PACKAGES = ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
-GUEST_PACKAGES = ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
-ROOT_PACKAGES = ("mmdebstrap", "bubblewrap")
 RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "runner.py")
 KEPT_AT = "/run/lanyue-kept"  # where a root sees the folder its prefixes are kept in
-START_S = 600  # a runner up within this (a guest boots in it)
 # The harness's own tests tell the route choice what the probe says, so that each
 # of their rows takes the route it names on every kind of machine.
 TOLD_IA32 = None
@@ -37,16 +33,15 @@ class Skip(Exception):
 
 class Route:
     """Where Wine runs. `kind` and `reason` make its one line; forced routes never skip."""
-    kind = None
-    packages = ()
-    emulated = 1              # how much slower everything runs there than here
-    own_timings = True        # timings taken there are the tool's, not an emulator's
-    ia32 = None               # what the probe said, where it was asked
+    kind, packages = "none", ()
+    emulated = 1           # how much slower everything runs there than here
+    own_timings = True     # timings taken there are the tool's, not an emulator's
 
     def __init__(self, reason, workdir, forced=False, release=None, shares=()):
         self.reason, self.workdir, self.forced = reason, workdir, forced
         self.release = release or host_release()
         self.shares = shares  # (host folder, read-only) a job there must see besides the repository
+        self.ia32 = None      # what the probe said, where it was asked
         self.cpus = None      # the cores a guest gets (default: its boot script's)
         self.agent = None     # the case agent, where prefixes are made before the run (a guest's)
 
@@ -55,63 +50,45 @@ class Route:
 
     @property
     def wait_scale(self):
-        """The factor every wait of a job run there gets."""
         return scaled(self.emulated)
 
     def room_needs(self):
         """room.Need: what this route will write before its prefixes are made."""
-        return []
+        return [self.kept_need("/")]
 
     def prepare_host(self):
         """What the runner needs on this machine first: packages, an image or root."""
         require(self.packages, f"the {self.kind} route")
+        ensure_zh_locale()
 
     def runner_argv(self, args):
         """How to start runner.py (with `args`) as the first process of a PID
-        namespace of its own, and its environment."""
+        namespace of its own, with a tmpfs /run of its own; and its environment."""
         ns = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc"]
-        if os.geteuid() != 0:
-            ns[1:1] = ["--user", "--map-root-user"]
-        # A tmpfs /run of its own: what the run keeps there goes with it.
-        return ns + ["sh", "-c", 'mount -t tmpfs -o mode=755 tmpfs /run && exec "$@"', "runner",
-                     sys.executable, RUNNER, *args], dict(os.environ, **self.runner_env())
+        ns[1:1] = [] if os.geteuid() == 0 else ["--user", "--map-root-user"]
+        return ns + ["sh", "-c", 'mount -t tmpfs -o mode=755 tmpfs /run && exec "$@"', "runner", sys.executable,
+                     RUNNER, *args], dict(os.environ, LANYUE_WAIT_SCALE=str(self.wait_scale), **self.runner_env())
 
     def runner_env(self):
-        return {"LANYUE_WAIT_SCALE": str(self.wait_scale), KEPT_ENV: self.kept_prefixes()}
+        return {KEPT_ENV: self.kept_prefixes()}
 
     def kept_folder(self):
         return os.path.join(cache.cache_root(), f"prefixes-{self.release}-{self.kind}")
 
     def kept_prefixes(self):
         """The cache folder where prefixes made on this route are kept for every work folder."""
-        folder = cache.make_marked(self.kept_folder())
-        cache.mark_used(folder)
-        return folder
+        return cache.mark_used(cache.make_marked(self.kept_folder()))
 
     def kept_need(self, wine_root):
         """The room the kept copy of this route's prefixes takes until it is there."""
         version = wine_version(wine_root)
         done = [os.path.join(self.kept_folder(), kept_name(name, arch, version), "lanyue-ready")
                 for arch, name in PREFIXES.items()] if version else []
-        return Need(cache.cache_root(), PREFIXES_GB, f"keeping the {self.release} prefixes",
-                    [self.kept_folder()], done)
-
-    def save(self):
-        os.makedirs(self.workdir, exist_ok=True)
-        with open(os.path.join(self.workdir, "route.json"), "w") as f:
-            json.dump({"name": self.kind, "reason": self.reason, "release": self.release}, f)
+        return Need(cache.cache_root(), PREFIXES_GB, f"keeping the {self.release} prefixes", [self.kept_folder()], done)
 
 
 class NativeRoute(Route):
-    kind = "native"
-    packages = NATIVE_PACKAGES
-
-    def prepare_host(self):
-        super().prepare_host()
-        ensure_zh_locale()
-
-    def room_needs(self):
-        return [self.kept_need("/")]
+    kind, packages = "native", ("wine", "wine32:i386", "wine64", "xvfb", "xdotool")
 
 
 class RootRoute(Route):
@@ -119,11 +96,10 @@ class RootRoute(Route):
     cached), entered through bwrap: the root itself read-only, the repository
     read-only and the work folder and shares at their own paths, the run's
     writable places (/tmp, /var/tmp, /root, /run) tmpfs of its own."""
-    kind = "root"
-    packages = ROOT_PACKAGES
+    kind, packages = "root", ("mmdebstrap", "bubblewrap")
 
     def prepare_host(self):
-        super().prepare_host()
+        require(self.packages, f"a {self.release} root")
         cache.build_image(self.release, "root")
 
     def room_needs(self):
@@ -139,47 +115,36 @@ class RootRoute(Route):
         if not os.path.isfile(os.path.join(root, "usr", "bin", "python3")):  # what the runner runs on
             raise HarnessError(f"no {self.release} root built at {root}: run `tests/e2e/run-e2e start` first")
         cache.mark_used(os.path.dirname(root))
-        writable = ("/tmp", "/var/tmp", "/root", "/run", "/dev", "/proc")
+        writable = ("/tmp", "/var/tmp", "/root", "/run")
         argv = ["bwrap", "--tmpfs", "/"]
         for name in sorted(os.listdir(root)):
             path, there = os.path.join(root, name), "/" + name
             if os.path.islink(path):
                 argv += ["--symlink", os.readlink(path), there]
-            elif there in writable:
-                continue
-            elif os.path.isdir(path) and not os.listdir(path):
-                argv += ["--dir", there]  # empty (home, srv, ...): a place to show folders at
-            else:
+            elif os.path.isdir(path) and not os.listdir(path):  # home, srv...: a place to show folders at
+                argv += ["--dir", there]
+            elif there not in writable + ("/dev", "/proc"):
                 argv += ["--ro-bind", path, there]
         argv += ["--dev", "/dev", "--proc", "/proc", "--tmpfs", "/dev/shm"]
-        argv += [a for place in writable[:4] for a in ("--tmpfs", place)]
-        argv += ["--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir,
-                 "--bind", self.kept_prefixes(), KEPT_AT]
-        for path, ro in self.shares:
-            if path != self.workdir:
-                argv += ["--ro-bind" if ro else "--bind", path, path]
+        argv += [a for place in writable for a in ("--tmpfs", place)]
+        argv += ["--ro-bind", REPO, REPO, "--bind", self.workdir, self.workdir, "--bind", self.kept_prefixes(), KEPT_AT]
+        argv += [a for path, ro in self.shares if path != self.workdir
+                 for a in ("--ro-bind" if ro else "--bind", path, path)]
         env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root", "LANG": "C.UTF-8",
                "LANYUE_WAIT_SCALE": str(self.wait_scale), KEPT_ENV: KEPT_AT}
         return argv + ["--unshare-pid", "--as-pid-1", "--", "/usr/bin/python3", RUNNER, *args], env
-
-
-class NoRoute(Route):
-    kind = "none"
-    own_timings = False
 
 
 class GuestRoute(Route):
     """The same jobs, run natively in an emulated guest whose first process is its
     runner; the runner here boots it and hands every job on to it. The repository
     (read-only), the work folder and the shares are shared at their host paths."""
-    kind = "guest"
-    packages = GUEST_PACKAGES
-    emulated = 6  # everything in the guest runs under emulation
-    own_timings = False
+    kind, packages = "guest", ("qemu-system-x86", "mmdebstrap", "e2fsprogs")
+    emulated, own_timings = 6, False  # everything in the guest runs under emulation
 
     def prepare_host(self):
         from . import guest
-        super().prepare_host()
+        require(self.packages, "the emulator")
         cache.build_image(self.release)
         cache.build_prefixes(self.release, lambda disk: guest.make_prefixes(self, disk))
 
@@ -213,13 +178,11 @@ def start_runner(route, watch=None, workdir=None, **how):
     argv, env = route.runner_argv([workdir, str(watch), str(ready_w)], **how)
     os.makedirs(workdir, exist_ok=True)
     log = os.path.join(workdir, "runner.log")  # not this step's output: ctest would wait for it to close
-    # A session of its own: ctest's end of this step, or its Ctrl-C, does not reach it.
-    with open(log, "wb") as out:
+    with open(log, "wb") as out:  # a session of its own: ctest's Ctrl-C, or its end of this step, stays out
         p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w), start_new_session=True,
                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     os.close(ready_w)
-    with os.fdopen(ready_r) as ready:
-        # "ready", or why not: then it ends, and so does the pipe
+    with os.fdopen(ready_r) as ready:  # "ready", or why not: then it ends, and so does the pipe
         said = ready.readline().strip()
         said = said if said == "ready" else (said + "\n" + ready.read()).strip()
     sys.stdout.write(open(log, errors="replace").read())
@@ -232,20 +195,18 @@ def start_runner(route, watch=None, workdir=None, **how):
 def stop_runner(workdir):
     """Tells the work folder's runner, if one runs, to end the run; returns once it has."""
     try:
-        client = Client(workdir)
-    except HarnessError:
-        return False
-    client.stop()
-    return True
+        Client(workdir).stop()
+    except HarnessError as e:
+        if "no runner" not in str(e):
+            raise
 
 
 def ia32_answer(probe):
     """What the 32-bit probe (tools/ia32_probe.c, built by CMake) says: 'yes' or 'no: why'."""
     if TOLD_IA32 is not None:
         return TOLD_IA32
-    if not os.path.isfile(probe):
-        raise HarnessError(f"no 32-bit probe at {probe}: build the host preset first "
-                           "(cmake --preset host && cmake --build --preset host)")
+    if not os.path.isfile(probe or ""):
+        raise HarnessError(f"no 32-bit probe at {probe}: build the host preset first")
     try:
         cp = subprocess.run([probe], capture_output=True, text=True, timeout=10)
     except subprocess.TimeoutExpired:
@@ -263,17 +224,13 @@ def choose_route(workdir, probe, shares=(), release=None, ia32=None):
     generation(release)
     native = NativeRoute if release == host_release() else RootRoute
     forced = os.environ.get(ROUTE_ENV)
-    if forced == "native":
-        return native(f"{ROUTE_ENV}=native", workdir, True, release, shares)
-    if forced == "guest":
-        return GuestRoute(f"{ROUTE_ENV}=guest", workdir, True, release, shares)
-    if forced:
+    if forced not in (None, "", "native", "guest"):
         raise HarnessError(f"{ROUTE_ENV} must be native or guest, not {forced!r}")
-    answer = ia32 or ia32_answer(probe)
-    if answer == "yes":
-        route = native("this kernel runs 32-bit x86 code", workdir, False, release, shares)
-    else:
-        route = GuestRoute(f"this kernel runs no 32-bit x86 code ({answer})", workdir, False, release, shares)
+    answer = None if forced else ia32 or ia32_answer(probe)
+    kind = native if forced == "native" or answer == "yes" else GuestRoute
+    reason = f"{ROUTE_ENV}={forced}" if forced else "this kernel runs 32-bit x86 code" if answer == "yes" \
+        else f"this kernel runs no 32-bit x86 code ({answer})"
+    route = kind(reason, workdir, bool(forced), release, shares)
     route.ia32 = answer
     return route
 
@@ -286,28 +243,34 @@ def bring_up(route, needs=(), others=()):
     every other cause (no room among them), HarnessError."""
     print(f"route: {route}")
     sys.stdout.flush()
-    route.save()
+    save(route.workdir, route.kind, route.reason, route.release)
     with cache.lock():
-        cache.prune(keep=[cache.image_dir(r, k) for r in cache.releases_in_use() for k in cache.BUILT])
+        cache.prune(keep=[cache.image_dir(r, k) for r in GENERATIONS for k in cache.BUILT])
         # Reserved for as long as the run lives: the process the runner watches.
-        room.reserve(cache.cache_root(), identity(os.getppid()), lambda who: identity(who.split()[0]) == who,
-                     route.workdir, route.room_needs() + list(needs), list(others))
+        room.reserve(cache.cache_root(), identity(os.getppid()), alive, route.workdir,
+                     route.room_needs() + list(needs), list(others))
     try:
         route.prepare_host()
     except Unavailable as e:
         if route.forced:
             raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
-        NoRoute(f"{route.reason}, but {e}", route.workdir).save()
+        save(route.workdir, "none", f"{route.reason}, but {e}", route.release)
         raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
     start_runner(route)
     return route
 
 
+def save(workdir, kind, reason, release):
+    """The route the start step took, for the later steps and test.sh's summary."""
+    os.makedirs(workdir, exist_ok=True)
+    with open(os.path.join(workdir, "route.json"), "w") as f:
+        json.dump({"name": kind, "reason": reason, "release": release}, f)
+
+
 def saved_route(workdir):
-    """The route the start step took."""
     try:
         saved = json.load(open(os.path.join(workdir, "route.json")))
     except (OSError, ValueError):
         raise HarnessError(f"no route chosen yet for {workdir}: run `tests/e2e/run-e2e start` first")
-    kinds = {"native": NativeRoute, "root": RootRoute, "guest": GuestRoute, "none": NoRoute}
+    kinds = {r.kind: r for r in (NativeRoute, RootRoute, GuestRoute, Route)}
     return kinds[saved["name"]](saved["reason"], workdir, release=saved.get("release"))

@@ -6,7 +6,7 @@
 # has imported it once), its environment and deadline, with its own stdout and
 # stderr, and exits with the job's code. A step that goes drops the socket, and
 # the runner ends that job's process group at once.
-# Usage: runner.py WORKDIR WATCH_FD READY_FD [GUEST_JSON]  (started by route.py)
+# Usage: runner.py WORKDIR WATCH_FD READY_FD [RELAY_JSON]  (started by route.py)
 import hashlib
 import importlib
 import json
@@ -34,6 +34,19 @@ def address(workdir):
     return b"\0lanyue-runner-" + hashlib.sha256(os.path.realpath(workdir).encode()).hexdigest()[:16].encode()
 
 
+def peer_is_us(sock):
+    """Whether the other end runs as this user: the socket's name is anyone's to use."""
+    uid = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)[4:8]
+    return int.from_bytes(uid, sys.byteorder) == os.getuid()
+
+
+def killpg(pgid, sig):
+    try:
+        os.killpg(pgid, sig)
+    except ProcessLookupError:
+        pass
+
+
 def spawn(job, fds):
     """Starts a job in a process group of its own, its stdin empty, its stdout and
     stderr `fds`: an argv run, or a function called in a fork of this process."""
@@ -50,18 +63,13 @@ def spawn(job, fds):
         signal.set_wakeup_fd(-1)
         for sig in (signal.SIGCHLD, signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGPIPE):
             signal.signal(sig, signal.SIG_DFL)
-        null = os.open(os.devnull, os.O_RDONLY)
-        for target, fd in ((0, null), (1, fds[0]), (2, fds[1])):
+        for target, fd in ((0, os.open(os.devnull, os.O_RDONLY)), (1, fds[0]), (2, fds[1])):
             os.dup2(fd, target)
         os.closerange(3, 65536)
-        try:
-            os.chdir(job.get("cwd") or REPO)
-        except OSError:
-            os.chdir(REPO)
+        os.chdir(job.get("cwd") if os.path.isdir(job.get("cwd") or "") else REPO)
         os.environ.update(job["env"])  # over the runner's own: its route's settings
         if not call:
             os.execvp(job["argv"][0], job["argv"])
-        sys.argv = [call[1], *job["args"]]
         try:
             rc = getattr(sys.modules[call[1]], call[2])(job["args"]) or 0
         except SystemExit as e:
@@ -82,64 +90,59 @@ class Runner:
         self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.listener.bind(address(workdir))
         self.listener.listen(8)
-        self.sel.register(self.listener, selectors.EVENT_READ, "accept")
-        self.sel.register(watch, selectors.EVENT_READ, "watch")
-        r, w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
-        signal.set_wakeup_fd(w)
+        self.sel.register(self.listener, selectors.EVENT_READ, self.on_accept)
+        self.sel.register(watch, selectors.EVENT_READ, self.on_watch)
+        woken, self.wake = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        signal.set_wakeup_fd(self.wake)
         signal.signal(signal.SIGCHLD, lambda *_: None)
         signal.signal(signal.SIGTERM, lambda *_: None)  # the first process ignores it otherwise, too
-        self.sel.register(r, selectors.EVENT_READ, "child")
-        self.jobs = {}  # pid -> [connection, deadline, terminated at]
+        self.sel.register(woken, selectors.EVENT_READ, self.on_child)
+        self.jobs = {}  # pid -> [its step's socket, deadline, ended late]
         self.relay = relay  # in front of a guest: every job is handed on to it
         self.stopping = False
 
     def serve(self):
         while not self.stopping:
-            now = time.monotonic()
-            timeout = min([j[1] for j in self.jobs.values()] + [now + 60]) - now
-            for key, _ in self.sel.select(max(0.05, timeout)):
-                getattr(self, "on_" + (key.data if isinstance(key.data, str) else "request"))(key)
-            self.deadlines()
+            soonest = min([job[1] for job in self.jobs.values()], default=time.monotonic() + 60)
+            for key, _ in self.sel.select(max(0.05, soonest - time.monotonic())):
+                key.data(key.fileobj)
+            for pid, job in self.jobs.items():
+                if time.monotonic() > job[1]:  # past its deadline: TERM for its clean-up, then KILL
+                    killpg(pid, signal.SIGKILL if job[2] else signal.SIGTERM)
+                    job[1], job[2] = time.monotonic() + TERM_GRACE_S, True
         self.shutdown()
 
-    def on_accept(self, key):
-        conn, _ = self.listener.accept()
-        uid = conn.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)[4:8]
-        if int.from_bytes(uid, sys.byteorder) != os.getuid():
-            conn.close()  # another user's: not ours to run
-            return
-        self.sel.register(conn, selectors.EVENT_READ, [conn])
+    def on_accept(self, listener):
+        conn, _ = listener.accept()
+        if not peer_is_us(conn):
+            return conn.close()
+        self.sel.register(conn, selectors.EVENT_READ, self.on_request)
 
-    def on_request(self, key):
-        conn = key.data[0]
-        job_pid = next((pid for pid, j in self.jobs.items() if j[0] is conn), None)
+    def on_request(self, conn):
+        running = [pid for pid, job in self.jobs.items() if job[0] is conn]
         try:
             data, fds, _, _ = socket.recv_fds(conn, 1 << 20, 2)
         except OSError:
             data, fds = b"", []
-        if job_pid is not None or not data:  # the step went: its job goes at once
+        if running or not data:  # the step went: its job goes at once
             self.sel.unregister(conn)
             conn.close()
-            if job_pid is not None:
-                os.killpg(job_pid, signal.SIGKILL)
-            return
+            return [killpg(pid, signal.SIGKILL) for pid in running]
         request = json.loads(data)
-        if request.get("stop"):
-            self.stopping = True
-            return
-        if len(fds) != 2:
-            conn.send(b'{"rc": 2, "error": "a job comes with its stdout and stderr"}')
-            return
+        if request.get("stop") or len(fds) != 2:
+            self.stopping = request.get("stop", False)
+            return [os.close(fd) for fd in fds]
         job = request["job"]
-        pid = spawn({"call": self.relay[:3], "args": [self.relay[3], json.dumps(job)], "env": job["env"]}
-                    if self.relay else job, fds)
+        if self.relay:
+            job = {"call": self.relay[:3], "args": [self.relay[3], json.dumps(job)], "env": job["env"]}
+        self.jobs[spawn(job, fds)] = [conn, time.monotonic() + request["deadline"], False]
         for fd in fds:
             os.close(fd)
-        self.jobs[pid] = [conn, time.monotonic() + request.get("deadline", 3600), None]
 
-    def on_child(self, key):
+    def on_child(self, woken):
         try:
-            os.read(key.fileobj, 512)
+            while os.read(woken, 512):
+                pass
         except BlockingIOError:
             pass
         while True:  # the first process of a namespace reaps every orphan in it
@@ -149,28 +152,16 @@ class Runner:
                 return
             if not pid:
                 return
-            job = self.jobs.pop(pid, None)
-            if job:
-                late = job[2] is not None
-                answer = {"rc": 124 if late else os.waitstatus_to_exitcode(status)}
-                if late:
-                    answer["error"] = "the job ran past its deadline and was ended"
-                try:
-                    job[0].send(json.dumps(answer).encode())
-                except OSError:
-                    pass
+            conn, _, late = self.jobs.pop(pid, (None, 0, False))
+            answer = {"rc": 124, "error": "the job ran past its deadline and was ended"} if late else \
+                {"rc": os.waitstatus_to_exitcode(status)}
+            try:
+                conn and conn.send(json.dumps(answer).encode())
+            except OSError:
+                pass
 
-    def on_watch(self, key):
+    def on_watch(self, watch):
         self.stopping = True  # the run is over, however it ended
-
-    def deadlines(self):
-        now = time.monotonic()
-        for pid, job in self.jobs.items():
-            if job[2] is None and now > job[1]:
-                job[2], job[1] = now, now + TERM_GRACE_S
-                os.killpg(pid, signal.SIGTERM)  # its clean-up runs
-            elif job[2] is not None and now > job[1]:
-                os.killpg(pid, signal.SIGKILL)
 
     def shutdown(self, grace=3):
         """Everything in the namespace gets TERM and a moment to tidy up (a display
@@ -183,12 +174,12 @@ class Runner:
         except ProcessLookupError:
             return  # nobody else is left
         deadline = time.monotonic() + grace
-        while time.monotonic() < deadline:
-            try:
+        try:
+            while time.monotonic() < deadline:
                 if os.waitpid(-1, os.WNOHANG) == (0, 0):
                     time.sleep(0.05)
-            except ChildProcessError:
-                break
+        except ChildProcessError:
+            pass
 
 
 class Client:
@@ -201,8 +192,7 @@ class Client:
             self.sock.connect(address(workdir))
         except OSError:
             raise HarnessError(f"no runner for {workdir}: run `tests/e2e/run-e2e start` first")
-        uid = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)[4:8]
-        if int.from_bytes(uid, sys.byteorder) != os.getuid():
+        if not peer_is_us(self.sock):
             raise HarnessError(f"the runner socket of {workdir} is another user's")
 
     def run(self, job, deadline):
@@ -232,14 +222,11 @@ class Client:
 
 def main(argv):
     workdir, watch, ready = argv[0], int(argv[1]), int(argv[2])
-    if os.getpid() != 1:
-        sys.exit("runner.py runs as the first process of a PID namespace")
-    os.makedirs(RUN_FOLDER, exist_ok=True)
     relay = json.loads(argv[3]) if len(argv) > 3 else None
+    os.makedirs(RUN_FOLDER, exist_ok=True)
     try:
-        if relay:  # a guest's: booted now, with the run
-            run_ended = lambda: bool(select.select([watch], [], [], 0)[0])  # noqa: E731
-            getattr(importlib.import_module(relay[1]), "boot")(relay[3], run_ended)
+        if relay:  # a guest's: booted now, with the run, unless the run ends first
+            importlib.import_module(relay[1]).boot(relay[3], lambda: bool(select.select([watch], [], [], 0)[0]))
         runner = Runner(workdir, watch, relay)
         os.write(ready, b"ready\n")
     except BaseException as e:

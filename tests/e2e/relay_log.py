@@ -1,20 +1,8 @@
-# Wine relay logs: the calls a program made, parsed from its stderr, with the
-# exact bytes of their string arguments, and its own stderr lines apart from
-# the ones Wine writes there.
+# What the tool asked of Windows, read from Wine's relay log on its stderr: the
+# calls it made, with the exact bytes of their string arguments, and its own
+# stderr lines apart from the ones Wine writes there. The prefixes relay the
+# functions winelab's prefix.RELAY_FUNCTIONS lists.
 import re
-
-# Every way a program could create a folder or show a box, so an unexpected
-# route shows up in the log instead of passing unseen.
-RELAY_FUNCTIONS = [
-    "user32.MessageBoxA", "user32.MessageBoxW", "user32.MessageBoxExA", "user32.MessageBoxExW",
-    "user32.MessageBoxIndirectA", "user32.MessageBoxIndirectW",
-    "user32.MessageBoxTimeoutA", "user32.MessageBoxTimeoutW",
-    "kernel32.CreateDirectoryA", "kernel32.CreateDirectoryW",
-    "kernel32.CreateDirectoryExA", "kernel32.CreateDirectoryExW",
-    "kernelbase.CreateDirectoryA", "kernelbase.CreateDirectoryW", "kernelbase.CreateDirectoryExW",
-    "shell32.SHCreateDirectoryExA", "shell32.SHCreateDirectoryExW", "shell32.SHCreateDirectory",
-    "imagehlp.MakeSureDirectoryPathExists", "dbghelp.MakeSureDirectoryPathExists",
-]
 
 # Relay lines carry pid:tid with WINEDEBUG=+pid, which the tool's run uses.
 _CALL_RE = re.compile(r"^([0-9a-f]{4,8}):([0-9a-f]{4,8}):Call ([\w.]+)\.(\w+)\((.*)\) ret=([0-9a-f]+)$")
