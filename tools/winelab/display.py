@@ -107,12 +107,6 @@ class WindowWatcher:
                 return
             select.select([self.fd], [], [], left)
 
-    def maps(self, timeout):
-        """Yields (monotonic time, window id) for each window mapped until timeout."""
-        for t, kind, wid in self.events(timeout):
-            if kind == "map":
-                yield t, wid
-
     def drain(self):
         for _ in self.events(0):
             pass
