@@ -6,6 +6,7 @@
 # `finish` ends the run. Every step but `start` is a job of the runner, sent
 # with its deadline; where it runs, it is the same code (`here`). See --help.
 import argparse
+import hashlib
 import os
 import shutil
 import signal
@@ -352,11 +353,11 @@ def run_case(ctx, case):
         phases.mark("registry")
         start_clients(ctx, prefix, display, procs, case.clients)
         phases.mark("clients")
-        before = prefix.snapshot()
+        before = snapshot(prefix)
         res = wl.run_until_boxes_closed(procs, [wl.WINE, TOOL_AT, *case.args],
                                         prefix.env(display, debug="+pid,+relay"), display, log_dir)
         res.calls, res.program_stderr, res.wine_pid = parse_relay(res.stderr)
-        after = prefix.snapshot()
+        after = snapshot(prefix)
         phases.mark("tool")
         failures = judge(case, res, before, after)
         write_summary(log_dir, case, res, before, after, failures)
@@ -373,6 +374,24 @@ def run_case(ctx, case):
             phases.mark("clean-up")
         finally:
             lock.release()
+
+
+def snapshot(prefix):
+    """Everything on C: outside Wine's own folders: path -> 'dir' or file digest."""
+    snap = {}
+    for name in os.listdir(prefix.drive_c):
+        if name.lower() in wl.STANDARD_TOP_DIRS:
+            continue
+        top = os.path.join(prefix.drive_c, name)
+        entries = [(top, os.path.isdir(top))]
+        if os.path.isdir(top):
+            for root, dirs, files in os.walk(top):
+                entries += [(os.path.join(root, d), True) for d in dirs]
+                entries += [(os.path.join(root, f), False) for f in files]
+        for p, is_dir in entries:
+            rel = "C:\\" + os.path.relpath(p, prefix.drive_c).replace("/", "\\")
+            snap[rel] = "dir" if is_dir else hashlib.sha256(open(p, "rb").read()).hexdigest()[:16]
+    return snap
 
 
 def show(b):

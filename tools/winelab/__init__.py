@@ -9,7 +9,7 @@ from .display import Display, WindowWatcher, held_keys, press_return, window_nam
 from .generations import GENERATIONS, chosen, generation, host_release
 from .lifetime import Procs, end, run
 from .packages import ensure_packages
-from .prefix import PREFIXES_GB, WINE, Prefix, PrefixLock, check_stored, make_prefixes, set_words, suite_prefixes
+from .prefix import PREFIXES_GB, STANDARD_TOP_DIRS, WINE, Prefix, PrefixLock, check_stored, make_prefixes, set_words, suite_prefixes
 from .programs import run_until_boxes_closed
 from .room import Need
 from .route import SKIP, Skip, bring_up, choose_route, saved_route, stop_runner
@@ -23,7 +23,7 @@ __all__ = [
     "GENERATIONS", "chosen", "generation", "host_release",
     "Procs", "end", "run",
     "ensure_packages",
-    "PREFIXES_GB", "WINE", "Prefix", "PrefixLock", "check_stored", "make_prefixes", "set_words", "suite_prefixes",
+    "PREFIXES_GB", "STANDARD_TOP_DIRS", "WINE", "Prefix", "PrefixLock", "check_stored", "make_prefixes", "set_words", "suite_prefixes",
     "run_until_boxes_closed",
     "Need",
     "SKIP", "Skip", "bring_up", "choose_route", "saved_route", "stop_runner",

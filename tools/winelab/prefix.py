@@ -1,6 +1,6 @@
 # Wine prefixes of the workbench's own: made once per recipe and Wine version
 # (and kept, for every work folder, where Wine runs on this machine), their C:
-# drive mapped and snapshotted, the suite's two prefixes in a state folder, the
+# drive mapped and cleared, the suite's two prefixes in a state folder, the
 # case agent's requests that write the registry and read it back, and the lock
 # that serialises runs sharing a prefix, also outside ctest.
 import functools
@@ -248,23 +248,6 @@ class Prefix:
                 shutil.rmtree(p)
             else:
                 os.unlink(p)
-
-    def snapshot(self):
-        """Everything on C: outside Wine's own folders: path -> 'dir' or file digest."""
-        snap = {}
-        for name in os.listdir(self.drive_c):
-            if name.lower() in STANDARD_TOP_DIRS:
-                continue
-            top = os.path.join(self.drive_c, name)
-            entries = [(top, os.path.isdir(top))]
-            if os.path.isdir(top):
-                for root, dirs, files in os.walk(top):
-                    entries += [(os.path.join(root, d), True) for d in dirs]
-                    entries += [(os.path.join(root, f), False) for f in files]
-            for p, is_dir in entries:
-                rel = "C:\\" + os.path.relpath(p, self.drive_c).replace("/", "\\")
-                snap[rel] = "dir" if is_dir else hashlib.sha256(open(p, "rb").read()).hexdigest()[:16]
-        return snap
 
 
 def copy_prefix(source, partial):

@@ -18,7 +18,7 @@ import time
 from . import prefix as wine
 from .common import HarnessError, scaled, write_aside
 from .display import Display
-from .lifetime import end, identity
+from .lifetime import alive, end, identity
 from .runner import RUN_FOLDER
 
 
@@ -71,8 +71,7 @@ class Session:
             record = json.load(open(self.record))
         except (OSError, ValueError):
             return {}, None
-        return {n: int(who.split()[0]) for n, who in record["helpers"].items() if identity(who.split()[0]) == who}, \
-            record["display"]
+        return {n: int(who.split()[0]) for n, who in record["helpers"].items() if alive(who)}, record["display"]
 
     def display(self):
         """The display of this prefix's running session, or None."""
