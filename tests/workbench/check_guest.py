@@ -28,12 +28,12 @@ def main():
     for name, behaviour, said, within in ROWS:
         with tempfile.TemporaryDirectory(prefix="lanyue-guest-") as tmp:
             os.environ["LANYUE_STAND_IN_GUEST"] = behaviour
-            spec = json.dumps({"image": tmp, "folder": os.path.join(tmp, "guest"), "port": os.path.join(tmp, "port"),
+            plan = json.dumps({"image": tmp, "folder": os.path.join(tmp, "guest"), "port": os.path.join(tmp, "port"),
                                "disk": "none", "shares": [], "keep": False, "cpus": 1, "overlays": tmp, "scale": 1})
-            qemu = guest.boot(spec, lambda: False)
+            qemu = guest.boot(plan, lambda: False)
             t0 = time.monotonic()
             try:
-                guest.relay([spec, json.dumps({"argv": ["sleep", "1000"], "env": {}})])
+                guest.relay([plan, json.dumps({"argv": ["sleep", "1000"], "env": {}})])
                 why = "the job ended"
             except wl.HarnessError as e:
                 took = time.monotonic() - t0

@@ -17,10 +17,12 @@ import time
 if __package__:
     from . import cache, runner
     from .common import REPO, SCALE_ENV, STATE_ENV, HarnessError
+    from .lifetime import reaped
 else:  # the guest's first process: the package is beside it
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     from winelab import cache, runner
     from winelab.common import REPO, SCALE_ENV, STATE_ENV, HarnessError
+    from winelab.lifetime import reaped
 
 BOOT = os.path.join(REPO, "tests", "e2e", "guest", "boot")
 BOOT_TIMEOUT_S = 300
@@ -47,7 +49,7 @@ def frames(buf):
     return got, buf
 
 
-def spec(route, disk, keep, folder):
+def plan(route, disk, keep, folder):
     """How the route's runner boots its guest: the boot script's arguments."""
     shares = [f"repo={REPO}:ro"] + [f"share{i}={p}{':ro' if ro else ''}" for i, (p, ro) in enumerate(route.shares)]
     return {"image": cache.image_dir(route.release), "folder": folder, "port": f"{runner.RUN_FOLDER}/guest.port",
@@ -62,25 +64,25 @@ def _tail(path, n=1500):
         return f"(no {os.path.basename(path)})"
 
 
-def _connect(spec, timeout, up=lambda: True):
+def _connect(plan, timeout, up=lambda: True):
     deadline = time.monotonic() + timeout
     while True:
         try:
             s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            s.connect(spec["port"])
+            s.connect(plan["port"])
             return s
         except OSError:
             s.close()
             if time.monotonic() > deadline or not up():
-                raise HarnessError(f"qemu offers no port at {spec['port']}"
-                                   f"\nqemu: {_tail(os.path.join(spec['folder'], 'qemu.log'), 800)}")
+                raise HarnessError(f"qemu offers no port at {plan['port']}"
+                                   f"\nqemu: {_tail(os.path.join(plan['folder'], 'qemu.log'), 800)}")
             time.sleep(0.1)
 
 
-def boot(spec_json, run_ended):
+def boot(plan_json, run_ended):
     """In the runner, before it takes jobs: qemu, a plain child of it (it goes with
     the run), and its guest's runner answering; unless the run ends first."""
-    s = json.loads(spec_json)
+    s = json.loads(plan_json)
     os.makedirs(os.path.join(s["folder"], "ctl"), exist_ok=True)
     env = dict(os.environ, TMPDIR=s["overlays"])  # the snapshot's overlay: in the cache, whose room was counted
     if s["cpus"]:
@@ -133,12 +135,12 @@ def relay(args):
                 return int(payload)
 
 
-def power_off(spec_json):
+def power_off(plan_json):
     """A guest whose disk is kept writes it and powers off; returns once qemu has
     gone. (A snapshot's writes are dropped with qemu anyway.)"""
-    if not json.loads(spec_json)["keep"]:
+    if not json.loads(plan_json)["keep"]:
         return
-    port = _connect(json.loads(spec_json), 10)
+    port = _connect(json.loads(plan_json), 10)
     port.sendall(frame(POWEROFF))
     while port.recv(1 << 16):
         pass  # qemu closes the port as it ends
@@ -212,17 +214,11 @@ def serve(device):
         drain()
         if wake in ready:
             os.read(wake, 512)
-        while True:  # the first process reaps every orphan
-            try:
-                pid, status = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                break
-            if not pid:
-                break
+        for pid, code in reaped():  # the first process reaps every orphan
             if pid == job:  # what it wrote, then its code; a helper it left keeps no pipe of ours
                 drain()
                 os.close(out)
-                outbox += frame(RC, str(os.waitstatus_to_exitcode(status)).encode())
+                outbox += frame(RC, str(code).encode())
                 job = out = None
         if outbox:
             try:

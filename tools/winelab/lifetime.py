@@ -68,6 +68,19 @@ def end(pid, grace=5.0, was=None):
         os.close(fd)
 
 
+def reaped():
+    """(pid, exit code) of each child that has ended, reaped: the first process of a
+    namespace reaps every orphan in it."""
+    while True:
+        try:
+            pid, status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if not pid:
+            return
+        yield pid, os.waitstatus_to_exitcode(status)
+
+
 class Procs:
     """The processes one job started, ended when it is done with them. Those it
     leaves die with the job's process group."""

@@ -158,9 +158,9 @@ class GuestRoute(Route):
         """A runner here that boots the guest, with the prefixes disk `disk` (kept
         changed when `keep`), and hands every job on to the guest's runner."""
         from . import guest
-        spec = guest.spec(self, disk or os.path.join(cache.image_dir(self.release, "prefixes"), "prefixes.img"),
+        plan = guest.plan(self, disk or os.path.join(cache.image_dir(self.release, "prefixes"), "prefixes.img"),
                           keep, folder or os.path.join(self.workdir, "guest"))
-        relay = [os.path.dirname(os.path.dirname(RUNNER)), "winelab.guest", "relay", json.dumps(spec)]
+        relay = [os.path.dirname(os.path.dirname(RUNNER)), "winelab.guest", "relay", json.dumps(plan)]
         return super().runner_argv([*args, json.dumps(relay)])
 
     def runner_env(self):

@@ -21,9 +21,11 @@ import traceback
 
 if __package__:
     from .common import REPO, HarnessError
+    from .lifetime import reaped
 else:  # run as a script: the package is beside it
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     from winelab.common import REPO, HarnessError
+    from winelab.lifetime import reaped
 
 RUN_FOLDER = "/run/lanyue"  # a tmpfs of the run's own: what the run keeps goes with it
 TERM_GRACE_S = 5  # a job past its deadline gets this long to clean up
@@ -145,16 +147,9 @@ class Runner:
                 pass
         except BlockingIOError:
             pass
-        while True:  # the first process of a namespace reaps every orphan in it
-            try:
-                pid, status = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                return
-            if not pid:
-                return
+        for pid, code in reaped():
             conn, _, late = self.jobs.pop(pid, (None, 0, False))
-            answer = {"rc": 124, "error": "the job ran past its deadline and was ended"} if late else \
-                {"rc": os.waitstatus_to_exitcode(status)}
+            answer = {"rc": 124, "error": "the job ran past its deadline and was ended"} if late else {"rc": code}
             try:
                 conn and conn.send(json.dumps(answer).encode())
             except OSError:
