@@ -2,14 +2,16 @@
 # will write, on the file system it lands on, and reserves what its own will,
 # under the cache's lock. The other generation's start then counts that write
 # once, by what is still to come of it, also while it is half written. A
-# reservation goes once what it covers is whole, or when its run has ended.
+# reservation lasts as long as its lock is held (by the start, then its runner),
+# and counts no more once what it covers is whole.
+import fcntl
 import hashlib
 import json
 import os
 import shutil
 import subprocess
 
-from .common import HarnessError, write_aside
+from .common import HarnessError
 
 GB = 2**30  # the unit of every size here; the harness's tests make it smaller
 
@@ -29,6 +31,12 @@ class Need:
     def whole(self):
         return bool(self.done) and all(os.path.exists(p) for p in self.done)
 
+    def to_come(self):
+        """Bytes still to be written: its size less what is on disk under its paths."""
+        there = [p for p in self.paths if os.path.exists(p)]
+        cp = subprocess.run(["du", "-s", "-x", "-B1", "--", *there], capture_output=True, text=True) if there else None
+        return max(0, self.gb * GB - sum(int(line.split()[0]) for line in (cp.stdout if cp else "").splitlines()))
+
 
 def _existing(path):
     while not os.path.exists(path):
@@ -36,53 +44,35 @@ def _existing(path):
     return path
 
 
-def written_bytes(paths):
-    """What is on disk under paths so far (none there yet: 0)."""
-    there = [p for p in paths if os.path.exists(p)]
-    if not there:
-        return 0
-    cp = subprocess.run(["du", "-s", "-x", "-B1", "--", *there], capture_output=True, text=True)
-    return sum(int(line.split()[0]) for line in cp.stdout.splitlines() if line.split())
+def _held(path):
+    """Whether the reservation's lock is held: its run is still on."""
+    try:
+        with open(path) as f:
+            fcntl.flock(f, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
 
 
-def _ledger(cache):
-    return os.path.join(cache, "reservations")
-
-
-def _reservations(cache, alive):
-    """Live reservations of other runs: (file, record). Those of runs that ended, or
-    whose write is whole, are removed."""
-    folder = _ledger(cache)
-    found = []
-    for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
-        path = os.path.join(folder, name)
-        try:
-            record = json.load(open(path))
-        except (OSError, ValueError):
-            continue  # not one of ours, or being written
-        if not alive(record["owner"]) or Need(**record["need"]).whole():
-            os.unlink(path)
-            continue
-        found.append((path, record))
-    return found
-
-
-def reserve(cache, owner, alive, by, mine, others):
+def reserve(cache, by, mine, others):
     """Call under the cache's lock. `mine`: the Needs of this start's generation
-    (`by`: its work folder), reserved for as long as `owner` lives when there is
-    room; `others`: those of the run's other generations, counted unless reserved
-    already. Fails naming, for each file system short of room, a folder there, the
-    room needed and the room free."""
-    records = _reservations(cache, alive)
-    reserved = set()
-    counted = []  # (folder, bytes still to come, what)
-    for path, r in records:
-        if r["by"] == by:
-            os.unlink(path)  # this generation's earlier reservations: made anew below
+    (`by`: its work folder), reserved while the file returned stays open (hand it
+    on to the runner); `others`: those of the run's other generations, counted
+    unless reserved already. Fails naming, for each file system short of room, a
+    folder there, the room needed and the room free."""
+    ledger = os.path.join(cache, "reservations")
+    os.makedirs(ledger, exist_ok=True)
+    own = os.path.join(ledger, hashlib.sha256(by.encode()).hexdigest()[:16] + ".json")
+    counted, reserved = [], set()  # (folder, bytes still to come, what); keys reserved by others
+    for path in sorted(os.path.join(ledger, n) for n in os.listdir(ledger)):
+        if path == own or not _held(path):
             continue
-        n = Need(**r["need"])
-        reserved.add(n.key)
-        counted.append((n.folder, max(0, n.gb * GB - written_bytes(n.paths)), f"{n.what} {n.gb:g} GB"))
+        for n in (Need(**need) for need in json.load(open(path))):
+            reserved.add(n.key)
+            if not n.whole():
+                counted.append((n.folder, n.to_come(), f"{n.what} {n.gb:g} GB"))
     mine = [n for n in mine if not n.whole()]
     counted += [(n.folder, n.gb * GB, f"{n.what} {n.gb:g} GB")
                 for n in mine + [n for n in others if not n.whole()] if n.key not in reserved]
@@ -91,16 +81,17 @@ def reserve(cache, owner, alive, by, mine, others):
         entry = by_fs.setdefault(os.stat(_existing(folder)).st_dev, [folder, 0, []])
         entry[1] += size
         entry[2].append(what)
-    short = []
-    for folder, need, whats in by_fs.values():
-        free = shutil.disk_usage(_existing(folder)).free
-        if free < need:
-            short.append(f"{folder} has {free / GB:.1f} GB free, and the Wine suite needs "
-                         f"{need / GB:.1f} GB there ({'; '.join(whats)})")
+    short = [f"{folder} has {shutil.disk_usage(_existing(folder)).free / GB:.1f} GB free, and the Wine suite "
+             f"needs {need / GB:.1f} GB there ({'; '.join(whats)})"
+             for folder, need, whats in by_fs.values() if shutil.disk_usage(_existing(folder)).free < need]
     if short:
         raise HarnessError("not enough disk: " + "; ".join(short))
-    os.makedirs(_ledger(cache), exist_ok=True)
-    for n in mine:
-        name = hashlib.sha256(f"{by}\0{n.key}".encode()).hexdigest()[:16]
-        write_aside(os.path.join(_ledger(cache), name + ".json"),
-                    json.dumps({"owner": owner, "by": by, "need": vars(n)}))
+    f = open(own, "a+")
+    try:
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise HarnessError(f"another run of {by} holds its room: end it first (its finish step)")
+    f.truncate(0)
+    f.write(json.dumps([vars(n) for n in mine]))
+    f.flush()
+    return f

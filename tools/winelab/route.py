@@ -12,7 +12,7 @@ import sys
 from . import cache, room
 from .common import REPO, HarnessError, Unavailable, scaled
 from .generations import GENERATIONS, generation, host_release
-from .lifetime import alive, end, identity, parent_pidfd
+from .lifetime import end, parent_pidfd
 from .packages import ensure_zh_locale, require
 from .prefix import KEPT_ENV, PREFIXES, PREFIXES_GB, kept_name, wine_version
 from .room import Need
@@ -167,10 +167,11 @@ class GuestRoute(Route):
         return {}
 
 
-def start_runner(route, watch=None, workdir=None, **how):
+def start_runner(route, watch=None, workdir=None, keep=(), **how):
     """Starts the route's runner for the work folder (ending one an earlier run
     left), alive until `watch` (a pidfd; default: this step's parent) ends or it
-    is told to stop; returns once it takes jobs."""
+    is told to stop, holding the files `keep` open for as long; returns once it
+    takes jobs."""
     workdir = workdir or route.workdir
     stop_runner(workdir)
     watch = parent_pidfd() if watch is None else watch
@@ -179,7 +180,8 @@ def start_runner(route, watch=None, workdir=None, **how):
     os.makedirs(workdir, exist_ok=True)
     log = os.path.join(workdir, "runner.log")  # not this step's output: ctest would wait for it to close
     with open(log, "wb") as out:  # a session of its own: ctest's Ctrl-C, or its end of this step, stays out
-        p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w), start_new_session=True,
+        p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w, *(f.fileno() for f in keep)),
+                             start_new_session=True,
                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     os.close(ready_w)
     with os.fdopen(ready_r) as ready:  # "ready", or why not: then it ends, and so does the pipe
@@ -244,19 +246,19 @@ def bring_up(route, needs=(), others=()):
     print(f"route: {route}")
     sys.stdout.flush()
     save(route.workdir, route.kind, route.reason, route.release)
+    stop_runner(route.workdir)  # an earlier run of this work folder's
     with cache.lock():
         cache.prune(keep=[cache.image_dir(r, k) for r in GENERATIONS for k in cache.BUILT])
-        # Reserved for as long as the run lives: the process the runner watches.
-        room.reserve(cache.cache_root(), identity(os.getppid()), alive, route.workdir,
-                     route.room_needs() + list(needs), list(others))
-    try:
-        route.prepare_host()
-    except Unavailable as e:
-        if route.forced:
-            raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
-        save(route.workdir, "none", f"{route.reason}, but {e}", route.release)
-        raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
-    start_runner(route)
+        reservation = room.reserve(cache.cache_root(), route.workdir, route.room_needs() + list(needs), list(others))
+    with reservation:  # held by this step, then by the runner, for as long as the run
+        try:
+            route.prepare_host()
+        except Unavailable as e:
+            if route.forced:
+                raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
+            save(route.workdir, "none", f"{route.reason}, but {e}", route.release)
+            raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
+        start_runner(route, keep=[reservation])
     return route
 
 
