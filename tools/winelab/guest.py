@@ -52,7 +52,8 @@ def frames(buf):
 def plan(route, disk, keep, folder):
     """How the route's runner boots its guest: the boot script's arguments."""
     shares = [f"repo={REPO}:ro"] + [f"share{i}={p}{':ro' if ro else ''}" for i, (p, ro) in enumerate(route.shares)]
-    return {"image": cache.image_dir(route.release), "folder": folder, "port": f"{runner.RUN_FOLDER}/guest.port",
+    return {"boot": BOOT, "image": cache.image_dir(route.release), "folder": folder,
+            "port": f"{runner.RUN_FOLDER}/guest.port",
             "disk": disk + ("" if keep else ":snapshot"), "shares": shares, "keep": keep,
             "cpus": route.cpus, "overlays": cache.overlay_dir(), "scale": route.wait_scale}
 
@@ -89,7 +90,7 @@ def boot(plan_json, run_ended):
         env["LANYUE_GUEST_CPUS"] = str(s["cpus"])
     t0 = time.monotonic()
     with open(os.path.join(s["folder"], "qemu.log"), "wb") as log:
-        qemu = subprocess.Popen([BOOT, s["image"], s["folder"], s["port"], "--state-disk", s["disk"], *s["shares"]],
+        qemu = subprocess.Popen([s["boot"], s["image"], s["folder"], s["port"], "--state-disk", s["disk"], *s["shares"]],
                                 env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     port = _connect(s, 30, lambda: qemu.poll() is None and not run_ended())
     buf = b""

@@ -167,10 +167,10 @@ class GuestRoute(Route):
         return {}
 
 
-def start_runner(route, watch=None, workdir=None, keep=(), **how):
+def start_runner(route, watch=None, workdir=None, hold=(), **how):
     """Starts the route's runner for the work folder (ending one an earlier run
     left), alive until `watch` (a pidfd; default: this step's parent) ends or it
-    is told to stop, holding the files `keep` open for as long; returns once it
+    is told to stop, holding the open files `hold` for as long; returns once it
     takes jobs."""
     workdir = workdir or route.workdir
     stop_runner(workdir)
@@ -180,7 +180,7 @@ def start_runner(route, watch=None, workdir=None, keep=(), **how):
     os.makedirs(workdir, exist_ok=True)
     log = os.path.join(workdir, "runner.log")  # not this step's output: ctest would wait for it to close
     with open(log, "wb") as out:  # a session of its own: ctest's Ctrl-C, or its end of this step, stays out
-        p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w, *(f.fileno() for f in keep)),
+        p = subprocess.Popen(argv, env=env, pass_fds=(watch, ready_w, *(f.fileno() for f in hold)),
                              start_new_session=True,
                              stdin=subprocess.DEVNULL, stdout=out, stderr=out)
     os.close(ready_w)
@@ -258,7 +258,7 @@ def bring_up(route, needs=(), others=()):
                 raise HarnessError(f"the forced {route.kind} route cannot be had: {e}")
             save(route.workdir, "none", f"{route.reason}, but {e}", route.release)
             raise Skip(f"Wine cannot run here: {route.reason}, but {e}")
-        start_runner(route, keep=[reservation])
+        start_runner(route, hold=[reservation])
     return route
 
 
