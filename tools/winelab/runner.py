@@ -158,7 +158,7 @@ class Runner:
     def on_watch(self, watch):
         self.stopping = True  # the run is over, however it ended
 
-    def shutdown(self, grace=3):
+    def shutdown(self, grace=2):
         """Everything in the namespace gets TERM and a moment to tidy up (a display
         removes its lock, a Wine server its socket); the kernel KILLs the rest. A
         guest whose disk is kept powers off first."""
