@@ -72,7 +72,7 @@ def measure(argv):
     bare = ctx.helper("bare_box.exe")
     client = ctx.helper("stand_in_client.exe")
     lister = [ctx.helper("case_agent.exe"), "list"]
-    prefix = wl.Prefix(os.path.join(work, "prefix"), "win32")
+    prefix = wl.Prefix(os.path.join(work, "prefix32"), "win32")  # its kept copy is the suite's
     lock = wl.PrefixLock(os.path.join(work, "lock"), timeout=60)
     procs = wl.Procs()
     xvfb = watcher = None
