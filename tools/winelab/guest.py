@@ -158,7 +158,7 @@ def make_prefixes(route, disk):
     code = {"call": [os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "winelab.prefix",
                      "make_prefixes"], "args": [STATE, route.agent], "env": {}}
     rc = client.run(code, deadline=2400)
-    runner.Client(folder).stop()
+    client.stop()  # the same connection: its job has ended
     if rc != 0:
         raise HarnessError(f"making the {route.release} guest's prefixes failed ({rc})")
 
