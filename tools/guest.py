@@ -8,7 +8,8 @@ import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from winelab import HarnessError, cache  # noqa: E402
+from winelab import cache  # noqa: E402
+from winelab.common import HarnessError  # noqa: E402
 
 
 def main(argv):

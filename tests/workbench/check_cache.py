@@ -1,17 +1,16 @@
-# The guest image cache's prune and clean-up, over a cache of the test's own
+# The workbench's cache: its prune and clean-up, over a cache of the test's own
 # holding marked and unmarked folders and a killed build with a bind mount
-# left inside; and a kept prefix copy killed halfway, after which the next copy
-# is whole. Run in a private mount namespace (see CMakeLists.txt), as root.
+# left inside; and the kept prefixes' making killed halfway, after which the
+# next making is whole. Run in a private mount namespace (see CMakeLists.txt), as root.
+import glob
 import os
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-from winelab import cache, prefix, route  # noqa: E402
+import stand_in_run as sir
+from winelab import cache, routes, run
 
 DAY = 86400
 ROOT = None  # the trixie root's folder name, once the cache is the test's
@@ -27,49 +26,37 @@ ROWS = [
 ]
 
 
-STAND_INS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stand-ins")
-COPY = ("import os, sys; sys.path.insert(0, sys.argv[1]); from winelab import cache, prefix; "
-        "cache.build_aside(sys.argv[3], lambda partial: prefix.copy_prefix(sys.argv[2], partial), "
-        "lambda folder: os.path.exists(os.path.join(folder, 'lanyue-ready')))")
 
 
-def tree(folder):
-    return sorted((os.path.relpath(os.path.join(top, f), folder), open(os.path.join(top, f), "rb").read())
-                  for top, _, files in os.walk(folder) for f in files)
+def make_prefixes():
+    """The native route's prefixes made, as its first run makes them (stand_in_run.py)."""
+    sir.use_stand_ins("yes")
+    route = routes.choose("bookworm")
+    route.prepare(run.fresh(os.path.join(os.environ["LANYUE_STAND_IN_DIR"], "make")))
+    return route.prefixes()
 
 
-def kept_copy_killed(tmp):
-    """A kept copy killed halfway (a stand-in cp hangs there): nothing half made is
-    in place, and the next copy makes a whole one and clears what the first left."""
-    source, target = os.path.join(tmp, "made", "prefix32"), os.path.join(tmp, "kept", "prefix32-0123")
-    os.makedirs(os.path.join(source, "drive_c"))
-    os.makedirs(os.path.dirname(target))
-    for i in range(8):
-        with open(os.path.join(source, "drive_c", f"file{i}"), "w") as f:
-            f.write(f"file {i}\n" * 1000)
-    with open(os.path.join(source, "lanyue-ready"), "w") as f:
-        f.write("made\n")
-    env = dict(os.environ, PATH=STAND_INS + os.pathsep + os.environ["PATH"], LANYUE_STAND_IN_DIR=tmp,
-               LANYUE_STAND_IN_HANG="copy")
-    p = subprocess.Popen([sys.executable, "-c", COPY, os.path.dirname(os.path.dirname(prefix.__file__)),
-                          source, target], env=env, start_new_session=True)
-    deadline = time.monotonic() + 30
-    while not os.path.exists(os.path.join(tmp, "reached-copy")) and time.monotonic() < deadline:
+def kept_prefixes_killed(tmp):
+    """The kept prefixes' making killed halfway (the stand-in in-wine hangs there): nothing
+    half made is in place, and the next making makes them whole and clears what the first left."""
+    env = sir.env(tmp)
+    p = subprocess.Popen([sys.executable, __file__, "--make"], env=dict(env, LANYUE_STAND_IN_HANG_MAKE="1"))
+    half = os.path.join(cache.cache_root(), "*.partial", "made-half")
+    deadline = time.monotonic() + 60
+    while not glob.glob(half) and time.monotonic() < deadline:
         time.sleep(0.05)
-    os.killpg(p.pid, signal.SIGKILL)
+    failures = [] if glob.glob(half) else ["the making never got halfway"]
+    p.kill()  # it alone, as ctest's end of it would
     p.wait()
-    failures = []
-    if os.path.exists(target):
-        failures.append("a copy killed halfway is in place")
-    if not [n for n in os.listdir(os.path.dirname(target)) if ".partial" in n]:
-        failures.append("the killed copy left nothing aside: it was not killed halfway")
-    subprocess.run([sys.executable, "-c", COPY, os.path.dirname(os.path.dirname(prefix.__file__)), source, target],
-                   check=True)
-    if [f for f in tree(target) if f[0] != cache.MARK] != tree(source):
-        failures.append("the next copy is not whole")
-    left = [n for n in os.listdir(os.path.dirname(target)) if n.endswith(cache.UNFINISHED)]
+    if [n for n in os.listdir(cache.cache_root()) if n.startswith("prefixes-") and "." not in n]:
+        failures.append("prefixes killed halfway are in place")
+    final = subprocess.run([sys.executable, __file__, "--make"], env=env, capture_output=True, text=True)
+    made = final.stdout.strip().splitlines()[-1] if final.returncode == 0 else ""
+    if not made or not all(os.path.exists(os.path.join(made, f)) for f in ("made", "prefix64/lanyue-ready")):
+        failures.append(f"the next making is not whole: {final.stdout[-500:]} {final.stderr[-500:]}")
+    left = [n for n in os.listdir(cache.cache_root()) if n.endswith(cache.UNFINISHED)]
     if left:
-        failures.append(f"left aside after the next copy: {left}")
+        failures.append(f"left aside after the next making: {left}")
     return failures
 
 
@@ -79,7 +66,7 @@ def main():
         return 77
     failures = []
     with tempfile.TemporaryDirectory(prefix="lanyue-kept-test-") as tmp:
-        failures += [f"[kept copy killed halfway] {x}" for x in kept_copy_killed(tmp)]
+        failures += [f"[kept prefixes killed halfway] {x}" for x in kept_prefixes_killed(tmp)]
     with tempfile.TemporaryDirectory(prefix="lanyue-cache-test-") as tmp:
         os.environ["LANYUE_GUEST_CACHE"] = tmp
         root = cache.cache_root()
@@ -103,7 +90,7 @@ def main():
             return print("FAIL the bind mount was not made") or 1
         os.makedirs(os.path.join(root, ROWS[-1][0], "rootfs", "usr", "bin"))
         open(os.path.join(root, ROWS[-1][0], "rootfs", "usr", "bin", "python3"), "w").close()
-        route.RootRoute("test", os.path.join(tmp, "work"), True, "trixie").runner_argv([])  # a run uses it
+        routes.RootRoute("trixie", "a test").argv(tmp, [], None)  # a run uses it
 
         def check(step, column):
             for row in ROWS:
@@ -127,9 +114,12 @@ def main():
             subprocess.run(["umount", "--lazy", point])
     for x in failures:
         print(f"FAIL {x}")
-    print(f"{len(ROWS)} folders, prune and clean, and a kept copy killed halfway: {'FAILED' if failures else 'ok'}")
+    print(f"{len(ROWS)} folders, prune and clean, and kept prefixes killed halfway: {'FAILED' if failures else 'ok'}")
     return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if sys.argv[1:2] == ["--make"]:
+        print(make_prefixes())
+    else:
+        sys.exit(main())

@@ -11,21 +11,21 @@ import re
 import subprocess
 import time
 
-from .common import REPO, HarnessError, lock_with_deadline
-from .lifetime import die_with, end
+from .common import REPO, HarnessError, die_with, lock_with_deadline
 from .room import Need
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
+IN_WINE = os.path.join(REPO, "tests", "e2e", "in-wine")
 IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
          "root": ("rootfs/sbin/lanyue-init",),
-         "prefixes": ("prefixes.img",)}
+         "prefixes": ("made",)}
 MARK = ".lanyue-workbench"  # in every folder the workbench makes
 UNFINISHED = (".partial", ".tmp")  # a build's folder and its scratch, until it is whole
 # GB of disk each thing takes, measured with a margin: a build holds the root
-# tree and the image side by side; the guest's prefixes, made once, take 2 GB
-# in a disk of their own; a running guest writes what the cases change into a
-# snapshot overlay, which qemu keeps in the cache.
+# tree and the image side by side; a generation's two prefixes take 2 GB (a
+# guest's in a disk of their own); a running guest writes what the cases change
+# into overlays of its disks, which are kept in the cache.
 BUILD_GB = {"guest": 6, "root": 3, "prefixes": 3}
 OVERLAY_GB = 1
 # What apt says when the archive, not the recipe, made a build fail.
@@ -49,30 +49,32 @@ def is_marked(path):
     return os.path.isfile(os.path.join(path, MARK)) and not os.path.islink(path)
 
 
+def _digest(*parts):
+    return hashlib.sha256("\0".join(parts).encode()).hexdigest()[:16]
+
+
+def recipe_digest(release):
+    """What a release's image or root is built from."""
+    return _digest(release, *(open(os.path.join(RECIPE, name)).read() for name in IMAGE_RECIPE))
+
+
 def image_dir(release, kind="guest"):
-    """kind 'guest': a bootable image; 'root': the root folder itself; 'prefixes':
-    the guest's prefixes, made on that image by this prefix recipe."""
-    h = hashlib.sha256(release.encode() + b"\0")
-    for name in IMAGE_RECIPE:
-        h.update(name.encode() + b"\0" + open(os.path.join(RECIPE, name), "rb").read() + b"\0")
-    made = h.hexdigest()[:16]
-    if kind == "prefixes":
-        from .prefix import recipe
-        made = hashlib.sha256((made + "\0" + recipe()).encode()).hexdigest()[:16]
-    return os.path.join(cache_root(), f"{kind}-{release}-{made}")
+    """kind 'guest': a bootable image; 'root': the root folder itself."""
+    return os.path.join(cache_root(), f"{kind}-{release}-{recipe_digest(release)}")
+
+
+def prefixes_dir(release, route, wine):
+    """The prefixes a route makes once, by in-wine's recipe, for the Wine it has (`wine`: what
+    tells it: the package's version natively, the recipe's digest in a root or guest)."""
+    return os.path.join(cache_root(), f"prefixes-{release}-{route}-{_digest(open(IN_WINE).read(), str(wine))}")
 
 
 def whole(kind):
     return lambda folder: all(os.path.isfile(os.path.join(folder, f)) for f in BUILT[kind])
 
 
-def image_ready(release, kind="guest"):
-    return whole(kind)(image_dir(release, kind))
-
-
-def build_need(release, kind, what):
+def need(final, kind, what):
     """The room a build of this cache folder takes until it is whole."""
-    final = image_dir(release, kind)
     return Need(cache_root(), BUILD_GB[kind], what, [final + ending for ending in ("",) + UNFINISHED],
                 [os.path.join(final, f) for f in BUILT[kind]])
 
@@ -205,8 +207,12 @@ def build_image(release, kind="guest", timeout=3000):
                                      env=dict(os.environ, TMPDIR=make_marked(final + ".tmp")))
                 try:
                     p.wait(timeout=max(1, deadline - time.monotonic()))
-                except BaseException as e:  # out of time, or this step ended
-                    end(p.pid, grace=10)
+                except BaseException as e:  # out of time, or this run ended
+                    p.terminate()
+                    try:
+                        p.wait(10)
+                    except subprocess.TimeoutExpired:
+                        p.kill()
                     if isinstance(e, subprocess.TimeoutExpired):
                         raise HarnessError(f"building the {release} {kind} did not finish in time; {log}")
                     raise
@@ -225,18 +231,3 @@ def build_image(release, kind="guest", timeout=3000):
             raise HarnessError(f"building the {release} {kind} failed ({p.returncode}); {log}:\n{text[-1500:]}")
 
     return mark_used(build_aside(final, build, whole(kind), timeout))
-
-
-def build_prefixes(release, make, timeout=3000):
-    """The guest's prefixes of a release, made once on its image: an empty ext4 disk
-    that make(disk) fills (it boots a guest with the disk writable), kept unless
-    the image or the prefix recipe changes."""
-    def build(partial):
-        disk = os.path.join(partial, "prefixes.img")
-        cp = subprocess.run(["mkfs.ext4", "-q", "-F", "-L", "lanyue-prefixes", disk, "8G"], capture_output=True,
-                            text=True)
-        if cp.returncode != 0:
-            raise HarnessError(f"mkfs.ext4 {disk} failed: {cp.stderr.strip()}")
-        make(disk)
-
-    return mark_used(build_aside(image_dir(release, "prefixes"), build, whole("prefixes"), timeout))

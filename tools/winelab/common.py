@@ -1,17 +1,13 @@
-# What every module of the workbench shares: where the repository is, its two
-# kinds of error, the wait scale, where machine-local state goes, the one way it
-# waits for a file lock, and the one way a file that others read is written.
+# What every module of the Wine workbench shares: where the repository is, its
+# two kinds of error, the one way it waits for a file lock, and the one way a
+# process it starts is tied to the life of the one that started it.
+import ctypes
 import fcntl
 import os
+import signal
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# Every wait and timeout of the workbench is multiplied by this; a route sets it
-# for the jobs it runs (in a guest everything runs under emulation).
-SCALE_ENV = "LANYUE_WAIT_SCALE"
-# Where machine-local state (prefixes, locks) goes when not in the work folder:
-# in a guest the work folder is the host's, shared for the logs.
-STATE_ENV = "LANYUE_WINE_STATE"
 
 
 class HarnessError(Exception):
@@ -21,14 +17,6 @@ class HarnessError(Exception):
 class Unavailable(HarnessError):
     """This machine cannot have the route by its nature: its archive has no candidate
     for a package. (No room is a failure: space can be made.)"""
-
-
-def scaled(seconds):
-    return seconds * float(os.environ.get(SCALE_ENV) or 1)
-
-
-def state_dir(default):
-    return os.environ.get(STATE_ENV) or default
 
 
 def lock_with_deadline(f, timeout, what):
@@ -44,10 +32,11 @@ def lock_with_deadline(f, timeout, what):
             time.sleep(0.2)
 
 
-def write_aside(path, text):
-    """Writes a file that others read at any moment: aside, under a name of this
-    process's own, then renamed into place, so nobody sees it half written."""
-    tmp = f"{path}.{os.getpid()}.tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
+def die_with(parent):
+    """For preexec_fn, or called by a process on itself: killed when `parent` ends,
+    also when that happened before the call took effect."""
+    def arm():
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL, 0, 0, 0)  # PR_SET_PDEATHSIG
+        if os.getppid() != parent:
+            os._exit(1)
+    return arm

@@ -1,9 +1,9 @@
-# The disk room a run needs: each start counts what every generation of the run
-# will write, on the file system it lands on, and reserves what its own will,
-# under the cache's lock. The other generation's start then counts that write
-# once, by what is still to come of it, also while it is half written. A
-# reservation lasts as long as its lock is held (by the start, then its runner),
-# and counts no more once what it covers is whole.
+# The disk room a run needs: each generation's run counts what every generation
+# of the run will write, on the file system it lands on, and reserves what its
+# own will, under the cache's lock. The other generation's run then counts that
+# write once, by what is still to come of it, also while it is half written. A
+# reservation lasts as long as its run holds its lock, and counts no more once
+# what it covers is whole.
 import fcntl
 import hashlib
 import json
@@ -57,9 +57,9 @@ def _held(path):
 
 
 def reserve(cache, by, mine, others):
-    """Call under the cache's lock. `mine`: the Needs of this start's generation
-    (`by`: its work folder), reserved while the file returned stays open (hand it
-    on to the runner); `others`: those of the run's other generations, counted
+    """Call under the cache's lock. `mine`: the Needs of this run's generation
+    (`by`: its work folder), reserved while the file returned stays open;
+    `others`: those of the run's other generations, counted
     unless reserved already. Fails naming, for each file system short of room, a
     folder there, the room needed and the room free."""
     ledger = os.path.join(cache, "reservations")
@@ -90,7 +90,7 @@ def reserve(cache, by, mine, others):
     try:
         fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        raise HarnessError(f"another run of {by} holds its room: end it first (its finish step)")
+        raise HarnessError(f"another run of {by} is under way: end it first")
     f.truncate(0)
     f.write(json.dumps([vars(n) for n in mine]))
     f.flush()
