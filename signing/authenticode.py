@@ -26,16 +26,20 @@ def split_signatures(text):
         auth = body.split("Authenticated attributes:", 1)[-1].split("Countersignatures:", 1)[0]
         counter = body.split("Countersignatures:", 1)[-1]
         signer = body.split("Signer's certificate:", 1)[-1]
+        stamp = body.split("Timestamp verified using:", 1)[-1].split("Timestamp Server Signature verification", 1)[0]
+        chain = body.split("Signing certificate chain verified using:", 1)[-1]
         records[int(index)] = {
             "digest_alg": _first(r"^Message digest algorithm\s+:\s*(\S+)", body),
             "digest": _first(r"^Current message digest\s+:\s*(\S+)", body),
             "signer": _first(r"^\s*Subject:\s*(.+)$", signer),
+            "issuer": _first(r"^\s*Issuer\s*:\s*(.+)$", signer),
             "signing_time": _first(r"Signing time: (.+)$", auth),
             "timestamp_time": _first(r"Timestamp time: (.+)$", counter),
             "timestamp_ok": re.search(r"^Timestamp Server Signature verification: ok$", body, re.M) is not None,
             "signature_ok": re.search(r"^Signature verification: ok$", body, re.M) is not None,
             "mismatch": "MISMATCH" in body,
-            "error": _first(r"^\s*Error: (.+)$", body),
+            "error": _first(r"^\s*Error: (.+)$", chain) or _first(r"^\s*Error: (.+)$", body),
+            "timestamp_error": _first(r"^\s*Error: (.+)$", stamp) if "Timestamp verified using:" in body else None,
         }
     return records
 

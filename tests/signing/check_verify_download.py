@@ -61,6 +61,11 @@ def fresh():
     return [exe, "--cafile", root], ["PASS"]
 
 
+def development():
+    return [exe], ["signer is this project's development chain", "--cafile", "signing/dev/dev-root.crt",
+                   "its timestamp does not verify (unable to get local issuer certificate)"]
+
+
 def changed_text():
     where, offset = text_flipped("changed-text")
     record_of_this_checkout(os.path.join(where, "BUILDINFO"))
@@ -127,6 +132,7 @@ def truncated():
 CASES = [
     # name, makes (arguments, words the output must hold), exit code, one line of output only
     ("a fresh dist/ verifies", fresh, 0, False),
+    ("a development build, checked with no --cafile", development, 1, False),
     ("a byte flipped in .text", changed_text, 1, False),
     ("built from another commit", other_commit, 1, False),
     ("a record naming another compiler", other_compiler, 1, False),
