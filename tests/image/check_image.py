@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Reads the built LanyueRepair.exe with pefile and checks what the loader and
 # the shell see: a PE32 GUI image for Windows XP and later, imports that XP
-# SP3 has, and exactly the manifest and icon resources we ship.
+# SP3 has, and exactly the manifest and icon resources we ship. The suite
+# program (program-* checks) must run on XP too, as a console program.
 # Usage: check_image.py EXE CHECK   (CHECK: one of the names in CHECKS)
 import struct
 import sys
@@ -81,13 +82,13 @@ def resources(pe):
     return found
 
 
-def check_headers(pe):
+def check_headers(pe, subsystem=(2, "GUI")):
     problems = []
     oh, fh = pe.OPTIONAL_HEADER, pe.FILE_HEADER
     expect = [
         ("machine", fh.Machine, 0x14C),
         ("optional header magic (PE32)", oh.Magic, 0x10B),
-        ("subsystem (GUI)", oh.Subsystem, 2),
+        ("subsystem (%s)" % subsystem[1], oh.Subsystem, subsystem[0]),
         ("OS version", (oh.MajorOperatingSystemVersion, oh.MinorOperatingSystemVersion), (5, 1)),
         ("subsystem version", (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (5, 1)),
     ]
@@ -115,6 +116,13 @@ def check_imports(pe):
             problems.append("%s imported from %s, want %s" % (name, where.get(name), dll))
         if name.endswith("A") and name[:-1] + "W" in where:
             problems.append("wide variant %sW imported" % name[:-1])
+    return problems + check_xp_imports(pe)
+
+
+def check_xp_imports(pe):
+    """Nothing the loader of XP SP3 could not find."""
+    problems = []
+    where = {name: dll for dll, names in imports(pe).items() for name in names}
     for name, dll in where.items():
         if name.startswith("K32"):
             problems.append("%s (from %s) does not exist on XP" % (name, dll))
@@ -184,6 +192,9 @@ def check_manifest(pe):
 
 
 CHECKS = {
+    "program-headers": lambda pe: check_headers(pe, (3, "console")),
+    "program-imports": check_xp_imports,
+    "program-manifest": check_manifest,
     "headers": check_headers,
     "imports": check_imports,
     "resources": check_resources,
