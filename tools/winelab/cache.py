@@ -16,6 +16,7 @@ from .room import Need
 
 RECIPE = os.path.join(REPO, "tests", "e2e", "guest")
 IN_WINE = os.path.join(REPO, "tests", "e2e", "in-wine")
+MAKE_PREFIX = os.path.join(REPO, "tests", "e2e", "make-prefix")  # what a kept prefix is made of
 IMAGE_RECIPE = ("packages", "init", "build-root", "build-image")  # what goes into the image
 BUILT = {"guest": ("vmlinuz", "initrd.img", "disk.img"),  # what a finished build holds
          "root": ("rootfs/sbin/lanyue-init",),
@@ -64,9 +65,9 @@ def image_dir(release, kind="guest"):
 
 
 def prefixes_dir(release, route, wine):
-    """The prefixes a route makes once, by in-wine's recipe, for the Wine it has (`wine`: what
-    tells it: the package's version natively, the recipe's digest in a root or guest)."""
-    return os.path.join(cache_root(), f"prefixes-{release}-{route}-{_digest(open(IN_WINE).read(), str(wine))}")
+    """The prefixes a route makes once, by make-prefix, for the Wine it has (`wine`: what tells
+    it: the package's version natively, the recipe's digest in a root or guest)."""
+    return os.path.join(cache_root(), f"prefixes-{release}-{route}-{_digest(open(MAKE_PREFIX).read(), str(wine))}")
 
 
 def whole(kind):
@@ -149,19 +150,6 @@ def prune(keep, days=14):  # keep: folders in use
         if name.endswith(UNFINISHED) or time.time() - os.path.getmtime(used if os.path.exists(used) else path) \
                 > days * 86400:
             remove_marked(path)
-
-
-def clean(log=print):
-    """Removes every marked folder of the cache (images, killed builds, overlays)."""
-    if not os.path.isdir(cache_root()):
-        return
-    with lock(timeout=5):
-        for name in sorted(os.listdir(cache_root())):
-            path = os.path.join(cache_root(), name)
-            if os.path.isdir(path):
-                log(f"removed {path}" if is_marked(path) else f"left {path}: the workbench did not make it")
-                if is_marked(path):
-                    remove_marked(path)
 
 
 def build_aside(final, make, done, timeout=3000):

@@ -4,8 +4,10 @@
 # in-wine script as one process tree that the kernel ends with the run:
 # natively the first process of a PID namespace (unshare --kill-child), in a
 # root under bwrap --unshare-pid --die-with-parent, in a guest as its job.
+import functools
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import time
@@ -58,8 +60,13 @@ class Route:
         """What tells this route's Wine from another's: its recipe's digest, in a root or guest."""
         return cache.recipe_digest(self.release)
 
-    def prefixes(self):
+    @functools.cached_property
+    def kept(self):
+        """Where the route's prefixes are kept, as the recipe and Wine are when the run starts."""
         return cache.prefixes_dir(self.release, self.kind, self.wine())
+
+    def prefixes(self):
+        return self.kept
 
     def needs(self):
         """room.Need: what this route will write in the cache."""
@@ -89,8 +96,7 @@ class Route:
         """Runs in-wine JOB in the run folder (its copy of in-wine there) on this route, the kept
         prefixes under its overlays unless `kept` is None; prints the files `show` of the folder
         as they grow; its exit code."""
-        with open(cache.IN_WINE, "rb") as script, open(os.path.join(folder, "in-wine"), "wb") as copy:
-            copy.write(script.read())
+        copy_scripts(folder)
         argv = self.argv(folder, job, self.prefixes() if kept else None)
         with open(os.path.join(folder, "in-wine.log"), "wb") as log:
             p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -184,8 +190,7 @@ class GuestRoute(Route):
 
     def run(self, folder, job, deadline, kept=True, show=()):
         """`kept`: the prefixes disk to write in place, or True for the kept one behind an overlay."""
-        with open(cache.IN_WINE, "rb") as script, open(os.path.join(folder, "in-wine"), "wb") as copy:
-            copy.write(script.read())
+        copy_scripts(folder)
         with open(os.path.join(folder, "job"), "w") as f:
             f.write("exec bash /run/lanyue/in-wine " + shlex.join(job) + "\n")
         for name in ("job.rc", "job.log", "console.log"):
@@ -200,6 +205,12 @@ class GuestRoute(Route):
         except (OSError, ValueError):
             tail = open(os.path.join(folder, "console.log"), "rb").read()[-1500:].decode("utf-8", "replace")
             raise HarnessError(f"the {self.release} guest ended without finishing its job; its console:\n{tail}")
+
+
+def copy_scripts(folder):
+    """What runs where Wine runs, into the run folder it sees."""
+    for script in (cache.IN_WINE, cache.MAKE_PREFIX):
+        shutil.copyfile(script, os.path.join(folder, os.path.basename(script)))
 
 
 def follow(p, folder, show, deadline):

@@ -6,6 +6,8 @@
 #include <psapi.h>
 #include <sddl.h>
 
+#include <cstring>
+
 #include "suite.h"
 
 Machine g_machine;
@@ -16,6 +18,7 @@ const char kVendorKey[] = "SOFTWARE\\Velmarc";
 const char kSettingsKey[] = "SOFTWARE\\Velmarc\\Pexa\\Settings\\lanyue_cn";
 const char kMarkName[] = "lanyue-suite.mark";
 const char kMarkText[] = "Made by LanyueRepair-tests; removed by its next run.\r\n";
+const char kMarkValue[] = "LanyueRepair-tests";
 
 REGSAM ViewFlag(int view) { return view == 32 ? KEY_WOW64_32KEY : view == 64 ? KEY_WOW64_64KEY : 0; }
 
@@ -24,9 +27,6 @@ std::string Error(const char* what, const std::string& on, DWORD code) {
     snprintf(buf, sizeof buf, " failed (error %lu)", code);
     return std::string(what) + " " + ShowBytes(on) + buf;
 }
-
-// The views a key can live in here: both under WOW64, one otherwise.
-std::vector<int> Views() { return g_machine.wow64 ? std::vector<int>{32, 64} : std::vector<int>{0}; }
 
 LONG DeleteTree(HKEY parent, const std::string& name, REGSAM view) {
     HKEY key;
@@ -143,6 +143,9 @@ bool RemoveTree(const std::string& dir) {
 
 }  // namespace
 
+// The views a key can live in here: both under WOW64, one otherwise.
+std::vector<int> Views() { return g_machine.wow64 ? std::vector<int>{32, 64} : std::vector<int>{0}; }
+
 std::string At(const std::string& path) {
     return !path.empty() && path[0] == '@' ? g_machine.root + "\\" + path.substr(1) : path;
 }
@@ -155,19 +158,62 @@ bool GameKeyIn(int view) {
     return true;
 }
 
-// The root: made and marked, or, marked already, what an earlier run left
-// there removed first. A folder of that name without the mark is not ours.
-std::string MakeRoot() {
+bool KeyMarked(int view) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVendorKey, 0, KEY_QUERY_VALUE | ViewFlag(view), &key))
+        return false;
+    bool marked = RegQueryValueExA(key, kMarkValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return marked;
+}
+
+// Why this machine is no place for the suite, checked before anything is touched: the
+// game's key or the game itself is there, or this program cannot write HKLM, or a
+// folder of the root's name is another's. What an earlier run left is no reason.
+std::string Refusal() {
     char drive[MAX_PATH];
     GetSystemDirectoryA(drive, sizeof drive);
     g_machine.root = std::string(drive, 2) + "\\lanyue-suite";
+    const char* nothing = " Nothing was touched.";
+    for (int view : Views())
+        if (GameKeyIn(view) && !KeyMarked(view))
+            return std::string("HKLM\\") + kVendorKey +
+                   (view == 64 ? " (64-bit view)"
+                    : view     ? " (32-bit view)"
+                               : "") +
+                   " exists: the game is, or was, installed here. Run the tests on a test machine without "
+                   "it." +
+                   nothing;
+    for (auto& [pid, path] : Programs()) {
+        const char* name = strrchr(path.c_str(), '\\') ? strrchr(path.c_str(), '\\') + 1 : path.c_str();
+        if (_stricmp(name, "game.exe") == 0 && !UnderRoot(path))
+            return "game.exe runs (" + ShowBytes(path) +
+                   "): the game runs here. Run the tests on a test machine " + "without it." + nothing;
+    }
+    for (int view : Views()) {
+        HKEY key;
+        LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_CREATE_SUB_KEY | ViewFlag(view), &key);
+        if (r != ERROR_SUCCESS)
+            return "this program may not create keys under HKLM\\SOFTWARE (error " + std::to_string(r) +
+                   "): run it as administrator, from an administrator's command prompt." + nothing;
+        RegCloseKey(key);
+    }
     std::string mark = g_machine.root + "\\" + kMarkName;
-    DWORD attributes = GetFileAttributesA(g_machine.root.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesA(mark.c_str()) == INVALID_FILE_ATTRIBUTES)
-        return g_machine.root + " exists and carries no " + kMarkName + ": it is not this program's to use";
-    if (attributes == INVALID_FILE_ATTRIBUTES && !CreateDirectoryA(g_machine.root.c_str(), nullptr))
+    if (GetFileAttributesA(g_machine.root.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesA(mark.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return g_machine.root + " exists and carries no " + kMarkName + ": it is not this program's to use." +
+               nothing;
+    return "";
+}
+
+// The root, made and marked; marked already, what an earlier run left there goes first.
+std::string MakeRoot() {
+    if (GetFileAttributesA(g_machine.root.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !CreateDirectoryA(g_machine.root.c_str(), nullptr))
         return Error("creating", g_machine.root, GetLastError());
-    return WriteBytes(mark, kMarkText);
+    std::string marked = WriteBytes(g_machine.root + "\\" + kMarkName, kMarkText);
+    ClearAll();
+    return marked;
 }
 
 void RemoveRoot() {
@@ -207,6 +253,7 @@ void ClearAll() {
         CloseHandle(h);
     }
     for (int view : Views()) {
+        if (!KeyMarked(view)) continue;
         SetKeyAccess(view, "D:(A;;KA;;;WD)");  // a locked key opens up again: we own it
         DeleteTree(HKEY_LOCAL_MACHINE, kVendorKey, ViewFlag(view));
     }
@@ -214,7 +261,7 @@ void ClearAll() {
 }
 
 std::string MakeDirs(const std::string& path) {
-    for (size_t at = path.find('\\', g_machine.root.size() + 1);; at = path.find('\\', at + 1)) {
+    for (size_t at = path.find('\\', 3);; at = path.find('\\', at + 1)) {  // from the folder below the drive
         std::string part = path.substr(0, at);
         if (!CreateDirectoryA(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
             return Error("creating", part, GetLastError());
@@ -246,7 +293,7 @@ std::string WriteValues(const std::vector<RegValue>& values, bool lock) {
         LONG r = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kVendorKey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
                                  &key, nullptr);
         if (r == ERROR_SUCCESS) {
-            r = RegSetValueExA(key, "LanyueRepair-tests", 0, REG_SZ, reinterpret_cast<const BYTE*>(kMarkText),
+            r = RegSetValueExA(key, kMarkValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(kMarkText),
                                sizeof kMarkText);
             RegCloseKey(key);
         }

@@ -69,6 +69,7 @@ struct ToolRun {
 // The tool run under the debug API, each box it shows pressed; `shot`: a
 // bitmap file the first box is saved to, or empty.
 ToolRun RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& shot);
+void Drain(HANDLE pipe, std::string& into);  // what a pipe holds now, without waiting
 
 // The machine: where the root is, the tool, and whether the tool runs under WOW64.
 struct Machine {
@@ -80,6 +81,7 @@ extern Machine g_machine;
 using Snapshot = std::vector<std::pair<std::string, std::string>>;  // path, "dir" or a digest of the file
 
 std::string At(const std::string& path);
+std::string Refusal();   // empty, or why this machine is no place for the suite
 std::string MakeRoot();  // empty, or why the root cannot be had
 void RemoveRoot();
 std::vector<std::string> Leftovers();
@@ -90,7 +92,9 @@ std::string WriteValues(const std::vector<RegValue>& values, bool lock);
 std::string StartClient(const std::string& path, std::vector<HANDLE>& started);
 std::string CheckListedInOrder(const std::vector<HANDLE>& started);
 void EndAll(std::vector<HANDLE>& started);
+std::vector<int> Views();
 bool GameKeyIn(int view);
+bool KeyMarked(int view);
 Snapshot TakeSnapshot();
 double Now();  // milliseconds
 
@@ -116,3 +120,6 @@ void Fail(const char* file, int line, const std::string& what);
     } while (0)
 void Judge(const Case& c, const ToolRun& run, const Snapshot& before, const Snapshot& after);
 int Bench(int runs, int others);
+bool RunCase(const Case& c, const std::string& shot);
+int ProveLeftovers();
+int ProveRefusals();

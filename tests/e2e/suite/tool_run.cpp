@@ -190,6 +190,12 @@ void SavePicture(HWND w, const std::string& path) {
     ReleaseDC(nullptr, screen);
 }
 
+std::string Quoted(const std::string& arg) {
+    return arg.find(' ') == std::string::npos ? arg : '"' + arg + '"';
+}
+
+}  // namespace
+
 void Drain(HANDLE pipe, std::string& into) {
     DWORD ready = 0, got = 0;
     char buf[4096];
@@ -197,12 +203,6 @@ void Drain(HANDLE pipe, std::string& into) {
            ReadFile(pipe, buf, sizeof buf, &got, nullptr) && got)
         into.append(buf, got);
 }
-
-std::string Quoted(const std::string& arg) {
-    return arg.find(' ') == std::string::npos ? arg : '"' + arg + '"';
-}
-
-}  // namespace
 
 ToolRun RunTool(const std::string& tool, const std::vector<std::string>& args, const std::string& shot) {
     ToolRun run;
