@@ -8,7 +8,6 @@
 import os
 import subprocess
 import sys
-import tempfile
 
 import stand_in_run as sir
 from winelab import cache
@@ -55,14 +54,14 @@ def listing(root):
     return seen
 
 
-def row(tmp, name, release, ia32, exe, said, unsaid):
+def row(tmp, release, ia32, exe, said, unsaid):
     sir.env(tmp)
     route = sir.kept(release, ia32)
     root = os.path.join(cache.image_dir(release, "root"), "rootfs")
     if route.kind == "root":
         stand_in_root(root)
     before, mounts = listing(root) if route.kind == "root" else {}, open("/proc/self/mounts").read()
-    kept = open(os.path.join(route.prefixes(), "prefix32", "system.reg")).read()
+    kept = open(os.path.join(route.prefixes, "prefix32", "system.reg")).read()
     workdir = os.path.join(tmp, "w", "clone", "build", "host", "e2e")
     p = sir.start(tmp, release, ia32, workdir, os.path.join(tmp, exe))
     out = p.communicate(timeout=120)[0]
@@ -70,36 +69,15 @@ def row(tmp, name, release, ia32, exe, said, unsaid):
     why = [f"exit code {p.returncode}"] if p.returncode != 0 else []
     why += [f"it did not see {s!r}" for s in said if seen.count(s) < said.count(s)]
     why += [f"it saw {s!r}" for s in unsaid if s + "\n" in seen or s + " " in seen]
-    if open(os.path.join(route.prefixes(), "prefix32", "system.reg")).read() != kept:
+    if open(os.path.join(route.prefixes, "prefix32", "system.reg")).read() != kept:
         why.append("the kept prefix was written")
     if os.path.exists("/tmp/lanyue-stand-in-was-here"):
         why.append("its /tmp is this machine's")
         os.unlink("/tmp/lanyue-stand-in-was-here")
     if route.kind == "root" and listing(root) != before:
         why.append("the root changed: " + ", ".join(sorted(set(listing(root).items()) ^ set(before.items()))[:5]))
-    if open("/proc/self/mounts").read() != mounts:
-        why.append("something stays mounted here")
-    if set(os.listdir(cache.overlay_dir())) - {cache.MARK}:
-        why.append(f"overlays left: {os.listdir(cache.overlay_dir())}")
-    return why, out + seen
-
-
-def main():
-    if os.geteuid() != 0:
-        print("needs root, to mount")
-        return 77
-    failed = 0
-    for name, *rest in ROWS:
-        with tempfile.TemporaryDirectory(prefix="lanyue-route-") as tmp:
-            try:
-                why, said = row(tmp, name, *rest)
-            finally:
-                for point in cache.mounts_under(tmp):
-                    subprocess.run(["umount", "--lazy", point])
-        failed += bool(why)
-        print(f"{'FAIL' if why else 'PASS'} [{name}] {'; '.join(why)}" + (f"\n{said}" if why else ""))
-    return 1 if failed else 0
+    return why + sir.left_here(mounts), out + seen
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(sir.rows(ROWS, row))

@@ -6,6 +6,7 @@
 import os
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STAND_INS = os.path.join(HERE, "stand-ins")
@@ -42,7 +43,7 @@ def kept(release, ia32, forced=None):
         for name in cache.BUILT[route.kind]:
             os.makedirs(os.path.dirname(os.path.join(made, name)), exist_ok=True)
             open(os.path.join(made, name), "w").close()
-    prefixes = cache.make_marked(route.prefixes())
+    prefixes = cache.make_marked(route.prefixes)
     for name in ("made", "prefixes.img", "prefix32/system.reg", "prefix64/system.reg"):
         os.makedirs(os.path.dirname(os.path.join(prefixes, name)), exist_ok=True)
         with open(os.path.join(prefixes, name), "w") as f:
@@ -61,6 +62,33 @@ def start(tmp, release, ia32, workdir, exe, cases=(), forced=None):
     return subprocess.Popen([sys.executable, __file__, "--generation", release, "--exe", exe, "--program", program,
                              "--workdir", workdir, *cases], env=e, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, start_new_session=True)
+
+
+def rows(table, row):
+    """Runs each row of a table in a folder of its own, unmounting what the row mounted there,
+    and prints its verdict; row(folder, *the rest of the row) returns (failures, what it saw)."""
+    if os.geteuid() != 0:
+        print("needs root, to mount")
+        return 77
+    failed = 0
+    for name, *rest in table:
+        with tempfile.TemporaryDirectory(prefix="lanyue-row-") as tmp:
+            try:
+                why, saw = row(tmp, *rest)
+            finally:
+                for point in cache.mounts_under(tmp):
+                    subprocess.run(["umount", "--lazy", point])
+        failed += bool(why)
+        print(f"{'FAIL' if why else 'PASS'} [{name}] {'; '.join(why)}" + (f"\n{saw}" if why and saw else ""))
+    return 1 if failed else 0
+
+
+def left_here(mounts):
+    """What a run left on this machine: something mounted, a guest's disk overlay."""
+    why = ["something stays mounted here"] if open("/proc/self/mounts").read() != mounts else []
+    if set(os.listdir(cache.overlay_dir())) - {cache.MARK}:
+        why.append(f"overlays left: {os.listdir(cache.overlay_dir())}")
+    return why
 
 
 if __name__ == "__main__":

@@ -61,23 +61,20 @@ class Route:
         return cache.recipe_digest(self.release)
 
     @functools.cached_property
-    def kept(self):
+    def prefixes(self):
         """Where the route's prefixes are kept, as the recipe and Wine are when the run starts."""
         return cache.prefixes_dir(self.release, self.kind, self.wine())
 
-    def prefixes(self):
-        return self.kept
-
     def needs(self):
         """room.Need: what this route will write in the cache."""
-        return [cache.need(self.prefixes(), "prefixes", f"making the {self.release} prefixes")]
+        return [cache.need(self.prefixes, "prefixes", f"making the {self.release} prefixes")]
 
     def prepare(self, folder):
         """Packages, the image or root, and the prefixes, each made once; `folder`: a scratch
         folder for making the prefixes."""
         require(self.packages, f"the {self.kind} route")
         self.build()
-        cache.mark_used(cache.build_aside(self.prefixes(), lambda partial: self.make(partial, folder),
+        cache.mark_used(cache.build_aside(self.prefixes, lambda partial: self.make(partial, folder),
                                           cache.whole("prefixes")))
 
     def build(self):
@@ -97,7 +94,7 @@ class Route:
         prefixes under its overlays unless `kept` is None; prints the files `show` of the folder
         as they grow; its exit code."""
         copy_scripts(folder)
-        argv = self.argv(folder, job, self.prefixes() if kept else None)
+        argv = self.argv(folder, job, self.prefixes if kept else None)
         with open(os.path.join(folder, "in-wine.log"), "wb") as log:
             p = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                  preexec_fn=die_with(os.getpid()), env=self.env())
@@ -198,7 +195,7 @@ class GuestRoute(Route):
                 os.unlink(os.path.join(folder, name))
         image = cache.mark_used(cache.image_dir(self.release))
         disks = [(os.path.join(image, "disk.img"), False)]
-        disks.append((kept, True) if isinstance(kept, str) else (os.path.join(self.prefixes(), "prefixes.img"), False))
+        disks.append((kept, True) if isinstance(kept, str) else (os.path.join(self.prefixes, "prefixes.img"), False))
         follow(guest.boot(image, folder, disks, self.cpus), folder, show, time.monotonic() + deadline)
         try:
             return int(open(os.path.join(folder, "job.rc")).read())

@@ -66,19 +66,26 @@ LONG TryOpen(int view, REGSAM access) {
     return r;
 }
 
-// The 32-bit programs running, by pid, with their image's path.
+// The programs running, by pid, with their image's path: of 64-bit ones too where Windows can
+// tell a 32-bit program (Vista and later), else only of 32-bit ones.
 std::vector<std::pair<DWORD, std::string>> Programs() {
+    static auto full_name =
+        Optional<BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD)>("kernel32.dll", "QueryFullProcessImageNameA");
     std::vector<DWORD> ids(4096);
     DWORD bytes = 0;
     std::vector<std::pair<DWORD, std::string>> found;
     if (!EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &bytes)) return found;
     for (DWORD i = 0; i < bytes / sizeof(DWORD); i++) {
-        HANDLE h = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
+        const DWORD limited = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION, from Vista on
+        HANDLE h =
+            OpenProcess(full_name ? limited : PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
         if (!h) continue;
         HMODULE module;
-        DWORD needed;
+        DWORD size = MAX_PATH * 2;
         char path[MAX_PATH * 2] = "";
-        if (EnumProcessModules(h, &module, sizeof module, &needed))
+        if (full_name)
+            full_name(h, 0, path, &size);
+        else if (EnumProcessModules(h, &module, sizeof module, &size))
             GetModuleFileNameExA(h, module, path, sizeof path);
         CloseHandle(h);
         found.emplace_back(ids[i], path);
@@ -92,54 +99,63 @@ bool UnderRoot(const std::string& path) {
            path[root.size()] == '\\';
 }
 
-void Walk(const std::string& dir, Snapshot& out) {
+// A folder's entries but the root's mark: name, and whether it is a folder.
+std::vector<std::pair<std::string, bool>> Entries(const std::string& dir) {
+    std::vector<std::pair<std::string, bool>> found;
     WIN32_FIND_DATAA f;
     HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &f);
-    if (h == INVALID_HANDLE_VALUE) return;
-    do {
-        std::string name = f.cFileName, path = dir + "\\" + name;
-        if (name == "." || name == ".." || (dir == g_machine.root && name == kMarkName)) continue;
-        if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out.emplace_back(path, "dir");
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileA(h, &f)) {
+        std::string name = f.cFileName;
+        if (name != "." && name != ".." && !(dir == g_machine.root && name == kMarkName))
+            found.emplace_back(name, (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+    }
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    return found;
+}
+
+void Walk(const std::string& dir, Snapshot& out) {
+    for (auto& [name, is_dir] : Entries(dir)) {
+        std::string path = dir + "\\" + name, content;
+        if (is_dir) {
+            out[path] = "dir";
             Walk(path, out);
             continue;
         }
-        // FNV-1a of the content: a file the tool changed shows as changed.
-        unsigned long long hash = 14695981039346656037ull;
         HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, 0, nullptr);
         char buf[65536];
         DWORD got = 0;
         while (file != INVALID_HANDLE_VALUE && ReadFile(file, buf, sizeof buf, &got, nullptr) && got)
-            for (DWORD i = 0; i < got; i++)
-                hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ull;
+            content.append(buf, got);
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-        char digest[40];
-        snprintf(digest, sizeof digest, "file %016llx", hash);
-        out.emplace_back(path, digest);
-    } while (FindNextFileA(h, &f));
-    FindClose(h);
+        out[path] = "file of " + std::to_string(content.size()) + " bytes, " +
+                    std::to_string(std::hash<std::string>{}(content));  // a file the tool changed differs
+    }
 }
 
-bool RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA f;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &f);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = f.cFileName, path = dir + "\\" + name;
-            if (name == "." || name == ".." || (dir == g_machine.root && name == kMarkName)) continue;
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-                continue;
-            }
-            // An image whose process has just ended can stay locked for a moment.
-            for (int tries = 0; !DeleteFileA(path.c_str()) && tries < 50; tries++) Sleep(20);
-        } while (FindNextFileA(h, &f));
-        FindClose(h);
+void RemoveTree(const std::string& dir) {
+    for (auto& [name, is_dir] : Entries(dir)) {
+        std::string path = dir + "\\" + name;
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (is_dir) {
+            RemoveTree(path);
+            RemoveDirectoryA(path.c_str());
+        }
+        // An image whose process has just ended can stay locked for a moment.
+        for (int tries = 0; !is_dir && !DeleteFileA(path.c_str()) && tries < 50; tries++) Sleep(20);
     }
-    return dir == g_machine.root || RemoveDirectoryA(dir.c_str());
 }
+
+// The programs this program may end: any under its root, and the tool.
+std::vector<std::pair<DWORD, std::string>> Ours() {
+    std::vector<std::pair<DWORD, std::string>> ours;
+    for (auto& [pid, path] : Programs())
+        if (UnderRoot(path) || _stricmp(path.c_str(), g_machine.tool.c_str()) == 0)
+            ours.emplace_back(pid, path);
+    return ours;
+}
+
+std::string InView(int view) { return view == 64 ? " (64-bit view)" : view ? " (32-bit view)" : ""; }
 
 }  // namespace
 
@@ -177,10 +193,7 @@ std::string Refusal() {
     const char* nothing = " Nothing was touched.";
     for (int view : Views())
         if (GameKeyIn(view) && !KeyMarked(view))
-            return std::string("HKLM\\") + kVendorKey +
-                   (view == 64 ? " (64-bit view)"
-                    : view     ? " (32-bit view)"
-                               : "") +
+            return std::string("HKLM\\") + kVendorKey + InView(view) +
                    " exists: the game is, or was, installed here. Run the tests on a test machine without "
                    "it." +
                    nothing;
@@ -188,7 +201,7 @@ std::string Refusal() {
         const char* name = strrchr(path.c_str(), '\\') ? strrchr(path.c_str(), '\\') + 1 : path.c_str();
         if (_stricmp(name, "game.exe") == 0 && !UnderRoot(path))
             return "game.exe runs (" + ShowBytes(path) +
-                   "): the game runs here. Run the tests on a test machine " + "without it." + nothing;
+                   "): the game runs here. Run the tests on a test machine without it." + nothing;
     }
     for (int view : Views()) {
         HKEY key;
@@ -223,34 +236,18 @@ void RemoveRoot() {
 
 std::vector<std::string> Leftovers() {
     std::vector<std::string> found;
-    for (auto& [pid, path] : Programs())
-        if (UnderRoot(path) || _stricmp(path.c_str(), g_machine.tool.c_str()) == 0)
-            found.push_back("program " + ShowBytes(path) + " running");
+    for (auto& [pid, path] : Ours()) found.push_back("program " + ShowBytes(path) + " running");
     for (int view : Views())
-        if (GameKeyIn(view))
-            found.push_back(std::string("HKLM\\") + kVendorKey +
-                            (view ? view == 32 ? " in the 32-bit view" : " in the 64-bit view" : ""));
-    WIN32_FIND_DATAA f;
-    HANDLE h = FindFirstFileA((g_machine.root + "\\*").c_str(), &f);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = f.cFileName;
-            if (name != "." && name != ".." && name != kMarkName)
-                found.push_back(ShowBytes(g_machine.root + "\\" + name) + " in the root");
-        } while (FindNextFileA(h, &f));
-        FindClose(h);
-    }
+        if (GameKeyIn(view)) found.push_back(std::string("HKLM\\") + kVendorKey + InView(view));
+    for (auto& [name, is_dir] : Entries(g_machine.root))
+        found.push_back(ShowBytes(g_machine.root + "\\" + name) + " in the root");
     return found;
 }
 
 void ClearAll() {
-    for (auto& [pid, path] : Programs()) {
-        if (!UnderRoot(path) && _stricmp(path.c_str(), g_machine.tool.c_str()) != 0) continue;
+    for (auto& [pid, path] : Ours()) {
         HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (!h) continue;
-        TerminateProcess(h, 1);
-        WaitForSingleObject(h, 10000);
-        CloseHandle(h);
+        if (h) TerminateProcess(h, 1), WaitForSingleObject(h, 10000), CloseHandle(h);
     }
     for (int view : Views()) {
         if (!KeyMarked(view)) continue;

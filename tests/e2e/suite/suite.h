@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,7 +79,7 @@ struct Machine {
 };
 extern Machine g_machine;
 
-using Snapshot = std::vector<std::pair<std::string, std::string>>;  // path, "dir" or a digest of the file
+using Snapshot = std::map<std::string, std::string>;  // path: "dir", or what tells a file's content
 
 std::string At(const std::string& path);
 std::string Refusal();   // empty, or why this machine is no place for the suite

@@ -282,7 +282,11 @@ ToolRun RunTool(const std::string& tool, const std::vector<std::string>& args, c
         Drain(out_r, run.out);
         Drain(err_r, run.err);
         double now = Now();
-        if (exited || now - scanned < 20) continue;
+        // Its windows are looked for often once it has asked for a box, seldom before: each look
+        // takes a little of the time the tool runs in.
+        bool asked = std::any_of(run.calls.begin(), run.calls.end(),
+                                 [](const Call& c) { return c.fn.rfind("MessageBox", 0) == 0; });
+        if (exited || now - scanned < (asked ? 10 : 100)) continue;
         scanned = now;
         Search search{pi.dwProcessId, {}};
         EnumWindows(TopLevel, reinterpret_cast<LPARAM>(&search));
