@@ -3,7 +3,7 @@
 # in the win32 prefix with the leftovers proof, then in the win64 one with the
 # refusals proof, and a closing line counting the case runs); --try, one case
 # with its box saved as a picture (tools/try-under-wine); --bench, the
-# program's benchmark written to build/bench/RESULTS.md (bench/run).
+# program's benchmark written to build/bench/RESULTS-<release>.md (bench/run).
 import argparse
 import datetime
 import os
@@ -25,22 +25,23 @@ SKIP = 77  # ctest's SKIP_RETURN_CODE
 def suite(name, route, got, a):
     """The closing line of the run, also kept for test.sh; 0 when every case run passed."""
     counts = dict.fromkeys(("passed", "failed", "skipped", "not run"), 0)
-    planned, times, proofs = 0, [], []
+    planned, times, tool, proofs = 0, [], [], []
     for arch, (rc, out) in got.items():
         plan = re.search(r"^plan: (\d+) cases$", out, re.M)
-        cases = re.findall(r"^(PASS|FAIL) [^/\s]+ \[\w+\] .*\((\d+\.\d+) s", out, re.M)
+        cases = re.findall(r"^(PASS|FAIL) [^/\s]+ \[\w+\] .*\((\d+\.\d+) s: .*the tool (\d+\.\d+)", out, re.M)
         proofs += re.findall(r"^(PASS|FAIL) \w+/", out, re.M)
         if plan is None:
             print(f"the suite program did not start its cases in {arch} (exit code {rc})")
         planned += int(plan.group(1)) if plan else 0
-        counts["passed"] += sum(verdict == "PASS" for verdict, _ in cases)
-        counts["failed"] += sum(verdict == "FAIL" for verdict, _ in cases)
+        counts["passed"] += sum(verdict == "PASS" for verdict, _, _ in cases)
+        counts["failed"] += sum(verdict == "FAIL" for verdict, _, _ in cases)
         counts["not run"] += max(0, (int(plan.group(1)) if plan else 0) - len(cases))
-        times += [float(t) for _, t in cases]
+        times += [float(t) for _, t, _ in cases]
+        tool += [float(t) for _, _, t in cases]
     print(f"Proofs {name} (leftovers, refusals): {proofs.count('PASS')} passed, {proofs.count('FAIL')} failed")
     if times:
-        print(f"Case runs {name}: median {statistics.median(times):.2f} s, longest {max(times):.2f} s, "
-              f"all {sum(times):.1f} s")
+        print(f"Case runs {name}: median {statistics.median(times):.2f} s (the tool's run {statistics.median(tool):.2f} s), "
+              f"longest {max(times):.2f} s, all {sum(times):.1f} s")
     line = f"Wine cases {name} ({planned}): " + ", ".join(f"{n} {what}" for what, n in counts.items()) + f"; {route}"
     print(line)
     with open(os.path.join(a.workdir, "summary.txt"), "w") as f:
@@ -80,7 +81,7 @@ def bench(name, route, got, a):
         raise HarnessError(f"the benchmark did not finish (exit code {rc})")
     on = next(line for line in out.splitlines() if line.startswith("LanyueRepair-tests on "))[22:]
     emulated = ", emulated: the times are the emulator's, not the tool's" if route.kind == "guest" else ""
-    results = os.path.join(a.workdir, "RESULTS.md")
+    results = os.path.join(a.workdir, f"RESULTS-{a.generation}.md")
     with open(results, "w") as f:
         f.write(f"# Time to the message box\n\n{on}; route {route.kind}{emulated}.\n"
                 f"Machine: {os.cpu_count()} CPUs, Linux {platform.release()}; {datetime.date.today()}.\n"
@@ -112,7 +113,7 @@ def run_generation(argv):
     ap.add_argument("--try", dest="mode", action="store_const", const=try_it, default=suite,
                     help="run client-lower-case alone and save its box as build/try-under-wine/box-RELEASE.png")
     ap.add_argument("--bench", dest="mode", action="store_const", const=bench,
-                    help="time the tool to its box, writing build/bench/RESULTS.md")
+                    help="time the tool to its box, writing build/bench/RESULTS-RELEASE.md")
     ap.add_argument("--runs", type=int, default=15, help="--bench: timed runs of each program per load")
     ap.add_argument("--others", type=int, default=60, help="--bench: other programs running in its second row")
     ap.add_argument("cases", nargs="*", help="case ids, as the program takes them (default: all)")

@@ -342,7 +342,8 @@ std::string StartClient(const std::string& path, std::vector<HANDLE>& started) {
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, said.c_str());
-    if (!CreateProcessA(path.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+    // No console: under Wine a console of its own would be another process (conhost) started for each client.
+    if (!CreateProcessA(path.c_str(), &line[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
                         &si, &pi)) {
         CloseHandle(ready);
         return Error("starting", path, GetLastError());

@@ -47,7 +47,7 @@ bool RunCase(const Case& c, const std::string& shot) {
     g_report.id = c.id;
     g_report.failures = 0;
     g_report.lines.clear();
-    double t0 = Now(), tool_ms = 0;
+    double t0 = Now(), t1 = t0, t2 = t0;  // the case's start, the tool's, the clean-up's
     std::vector<std::string> left = Leftovers();
     std::vector<HANDLE> clients;
     std::string setup;
@@ -67,9 +67,9 @@ bool RunCase(const Case& c, const std::string& shot) {
         Fail(__FILE__, __LINE__, setup);
     } else {
         Snapshot before = TakeSnapshot();
-        double t1 = Now();
+        t1 = Now();
         ToolRun run = RunTool(g_machine.tool, c.args, shot);
-        tool_ms = Now() - t1;
+        t2 = Now();
         Judge(c, run, before, TakeSnapshot());
     }
     EndAll(clients);
@@ -78,8 +78,9 @@ bool RunCase(const Case& c, const std::string& shot) {
         for (const std::string& l : Leftovers()) Fail(__FILE__, __LINE__, "left behind after clean-up: " + l);
     }
     if (!g_report.quiet)
-        printf("%s %s [%s] %s (%.2f s, the tool %.2f s)\n", g_report.failures ? "FAIL" : "PASS", c.id,
-               g_report.arch.c_str(), c.what, (Now() - t0) / 1000, tool_ms / 1000);
+        printf("%s %s [%s] %s (%.2f s: set-up %.2f, the tool %.2f, clean-up %.2f)\n",
+               g_report.failures ? "FAIL" : "PASS", c.id, g_report.arch.c_str(), c.what, (Now() - t0) / 1000,
+               (t1 - t0) / 1000, (t2 - t1) / 1000, (Now() - t2) / 1000);
     return g_report.failures == 0;
 }
 
