@@ -155,15 +155,24 @@ BOOL CALLBACK Child(HWND w, LPARAM l) {
     return TRUE;
 }
 
+// A window's text as the window manager keeps it, in this program's code page. Never a
+// message: the tool may be stopped at a debug event, waiting for this very thread.
+std::string TextOf(HWND w) {
+    wchar_t wide[4096];
+    int n = InternalGetWindowText(w, wide, 4096);
+    char text[8192];
+    int got = WideCharToMultiByte(CP_ACP, 0, wide, n, text, sizeof text, nullptr, nullptr);
+    return std::string(text, got > 0 ? got : 0);
+}
+
 Window Inspect(HWND w) {
-    char cls[64] = "", caption[1024] = "", text[4096] = "";
+    char cls[64] = "";
     GetClassNameA(w, cls, sizeof cls);
-    GetWindowTextA(w, caption, sizeof caption);
-    // A message box's text control; a message to another process, so never waited on for long.
-    DWORD_PTR got;
-    SendMessageTimeoutA(GetDlgItem(w, 0xFFFF), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                        SMTO_ABORTIFHUNG, 2000, &got);
-    Window seen{cls, caption, text, GetWindow(w, GW_OWNER) != nullptr, {}};
+    Window seen{cls,
+                TextOf(w),
+                TextOf(GetDlgItem(w, 0xFFFF)),
+                GetWindow(w, GW_OWNER) != nullptr,
+                {}};  // its text control
     EnumChildWindows(w, Child, reinterpret_cast<LPARAM>(&seen));
     return seen;
 }
