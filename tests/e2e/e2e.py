@@ -125,8 +125,9 @@ def run_generation(argv):
     place = {suite: os.path.join("host", name), try_it: "try-under-wine", bench: "bench"}[a.mode]
     a.workdir = os.path.abspath(a.workdir or os.path.join(REPO, "build", place))
     os.makedirs(a.workdir, exist_ok=True)
-    with open(os.path.join(a.workdir, "summary.txt"), "w") as f:
-        f.write(f"Wine cases {name}: not run (its run did not get that far)\n")
+    if a.mode == suite:
+        with open(os.path.join(a.workdir, "summary.txt"), "w") as f:
+            f.write(f"Wine cases {name}: not run (its run did not get that far)\n")
     a.exe = os.path.abspath(os.environ.get("LANYUE_E2E_EXE") or a.exe)
     for path in (a.exe, a.program):
         if not os.path.isfile(path):

@@ -12,18 +12,21 @@ import sys
 import stand_in_run as sir
 from winelab import cache
 
-# name, release, the probe's answer, where the exe lies (relative to the row's folder),
-# and what the stand-in must have seen (lines of its "seen" file), or not seen
+# name, release, the probe's answer, where the exe lies (relative to the row's folder), what
+# the stand-ins are told, the run's exit code, and what the stand-in in-wine or qemu must have
+# seen (lines of its "seen" file), or not seen
 ROWS = [
-    ("native", "bookworm", "yes", "w/x.exe", ["pid 1", "programs there", "mount /run tmpfs lanyue-run",
+    ("native", "bookworm", "yes", "w/x.exe", {}, 0, ["pid 1", "programs there", "mount /run tmpfs lanyue-run",
                                             "mount /run/lanyue ", "mount /run/prefix32 overlay lanyue-prefix32",
                                             "mount /tmp tmpfs lanyue-tmp", "writes /run/prefix32",
                                             "writes /run/prefix64"], []),
-    ("root", "trixie", "yes", "w/x.exe", ["programs there", "mount /run/lanyue ", "writes /tmp",
+    ("root", "trixie", "yes", "w/x.exe", {}, 0, ["programs there", "mount /run/lanyue ", "writes /tmp",
                                           "mount /run/prefix64 overlay lanyue-prefix64", "writes /run/prefix64"],
      ["writes /usr", "writes /etc"]),
-    ("root, the exe in a folder above the clone", "trixie", "yes", "x.exe", ["programs there"], []),
-    ("guest", "bookworm", "no: stand-in", "w/x.exe", ["unlinked while open"] * 2, ["still there"]),
+    ("root, the exe in a folder above the clone", "trixie", "yes", "x.exe", {}, 0, ["programs there"], []),
+    ("guest", "bookworm", "no: stand-in", "w/x.exe", {}, 0, ["unlinked while open"] * 2, ["still there"]),
+    ("guest, an overlay qemu-img leaves half made", "bookworm", "no: stand-in", "w/x.exe",
+     {"LANYUE_STAND_IN_QEMU_IMG_FAILS": "1"}, 2, [], []),
 ]
 
 
@@ -54,7 +57,7 @@ def listing(root):
     return seen
 
 
-def row(tmp, release, ia32, exe, said, unsaid):
+def row(tmp, release, ia32, exe, told, rc, said, unsaid):
     sir.env(tmp)
     route = sir.kept(release, ia32)
     root = os.path.join(cache.image_dir(release, "root"), "rootfs")
@@ -63,10 +66,10 @@ def row(tmp, release, ia32, exe, said, unsaid):
     before, mounts = listing(root) if route.kind == "root" else {}, open("/proc/self/mounts").read()
     kept = open(os.path.join(route.prefixes, "prefix32", "system.reg")).read()
     workdir = os.path.join(tmp, "w", "clone", "build", "host", "e2e")
-    p = sir.start(tmp, release, ia32, workdir, os.path.join(tmp, exe))
+    p = sir.start(tmp, release, ia32, workdir, os.path.join(tmp, exe), **told)
     out = p.communicate(timeout=120)[0]
     seen = open(os.path.join(workdir, "run", "seen")).read() if os.path.exists(workdir + "/run/seen") else ""
-    why = [f"exit code {p.returncode}"] if p.returncode != 0 else []
+    why = [f"exit code {p.returncode}, expected {rc}"] if p.returncode != rc else []
     why += [f"it did not see {s!r}" for s in said if seen.count(s) < said.count(s)]
     why += [f"it saw {s!r}" for s in unsaid if s + "\n" in seen or s + " " in seen]
     if open(os.path.join(route.prefixes, "prefix32", "system.reg")).read() != kept:

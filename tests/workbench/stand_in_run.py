@@ -51,14 +51,14 @@ def kept(release, ia32, forced=None):
     return route
 
 
-def start(tmp, release, ia32, workdir, exe, cases=(), forced=None):
+def start(tmp, release, ia32, workdir, exe, cases=(), forced=None, **told):
     """The generation's run, as ctest starts it."""
     program = os.path.join(tmp, "LanyueRepair-tests.exe")
     for path in (exe, program):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(b"MZ")
-    e = env(tmp, LANYUE_STAND_IN_IA32=ia32, **({routes.ROUTE_ENV: forced} if forced else {}))
+    e = env(tmp, LANYUE_STAND_IN_IA32=ia32, **({routes.ROUTE_ENV: forced} if forced else {}), **told)
     return subprocess.Popen([sys.executable, __file__, "--generation", release, "--exe", exe, "--program", program,
                              "--workdir", workdir, *cases], env=e, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             text=True, start_new_session=True)

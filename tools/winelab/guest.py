@@ -34,29 +34,29 @@ def boot(image, folder, disks, cpus):
     """Starts the guest. `disks`: (file, kept): a kept disk is written in place, any
     other through an overlay of this boot's own."""
     drives, overlays = [], []
-    for file, kept in disks:
-        if kept:
-            drives.append((file, "raw"))
-            continue
-        overlay = os.path.join(cache.overlay_dir(), f"{uuid.uuid4().hex}.qcow2")
-        cp = subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b", file, overlay],
-                            capture_output=True, text=True)
-        if cp.returncode != 0:
-            raise HarnessError(f"qemu-img could not make an overlay of {file}: {cp.stderr.strip()}")
-        drives.append((overlay, "qcow2"))
-        overlays.append(overlay)
-    with open(os.path.join(folder, "qemu.log"), "wb") as log:
-        qemu = subprocess.Popen(argv(image, folder, drives, cpus), stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=log, preexec_fn=die_with(os.getpid()))
     try:
+        for file, kept in disks:
+            if kept:
+                drives.append((file, "raw"))
+                continue
+            overlays.append(os.path.join(cache.overlay_dir(), f"{uuid.uuid4().hex}.qcow2"))
+            drives.append((overlays[-1], "qcow2"))
+            cp = subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b", file, overlays[-1]],
+                                capture_output=True, text=True)
+            if cp.returncode != 0:
+                raise HarnessError(f"qemu-img could not make an overlay of {file}: {cp.stderr.strip()}")
+        with open(os.path.join(folder, "qemu.log"), "wb") as log:
+            qemu = subprocess.Popen(argv(image, folder, drives, cpus), stdin=subprocess.DEVNULL, stdout=log,
+                                    stderr=log, preexec_fn=die_with(os.getpid()))
         deadline = time.monotonic() + 30
         while overlays and qemu.poll() is None and time.monotonic() < deadline:
             if set(overlays) <= open_files(qemu.pid):
                 break
             time.sleep(0.02)
-    finally:
+    finally:  # open or not, made whole or not
         for overlay in overlays:
-            os.unlink(overlay)
+            if os.path.exists(overlay):
+                os.unlink(overlay)
     return qemu
 
 
